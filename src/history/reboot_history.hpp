@@ -1,0 +1,37 @@
+// The scan of the host's reboot history and the mean report.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct RunOptions {
+    bool verbose = false;  // list every duration before the summary
+};
+
+// Wide enough that no history can overflow it: each sample is under 2^42
+// minutes in magnitude and the count is 64-bit.
+__extension__ using TotalMinutes = __int128;
+
+struct UptimeTotals {
+    TotalMinutes total = 0;   // sum of the sample lengths in minutes
+    std::uint64_t count = 0;  // number of samples counted
+};
+
+enum class ScanAnswer {
+    Completed,
+    HistoryUnavailable,  // the history command could not be started
+    HistoryFailed,       // it failed without yielding a single duration
+};
+
+// Reads a whole history stream: the listing lines (in verbose mode) go to out
+// and the error lines for unreadable durations to err.
+UptimeTotals scan_history_stream(std::FILE* history, std::FILE* out, std::FILE* err,
+                                 RunOptions options);
+
+// The summary, and in verbose mode the blank line before it; nothing at all
+// when no sample was counted.
+void report_mean_uptime(std::FILE* out, const UptimeTotals& totals, RunOptions options);
+
+// The whole run over the host's history command, on the process's own
+// standard output and standard error.
+ScanAnswer scan_reboot_history(RunOptions options);
