@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "reboot_history.hpp"
+#include "stream_capture.hpp"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct ScanCase {
+    const char* name;
+    std::string history;
+    bool verbose;
+    std::string out;
+    std::string err;
+};
+
+const std::string summary = "* Mean time between reboots:\t\t";
+const std::string last_line = "reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - Tue Dec  2 12:00 ";
+const std::string long_line_start(300, 'x');
+const std::string field_split_by_length = "(" + std::string(254, 'y');
+
+const ScanCase scan_cases[] = {
+    {"no durations at all", "reboot still running\n\nwtmp begins Mon Jan  6 2025\n", false, "", ""},
+    {"no durations, verbose: not even the blank line", "wtmp begins\n", true, "", ""},
+    {"empty history", "", true, "", ""},
+    {"mean of a day and nothing", last_line + "(1+00:00)\n" + last_line + " (00:00)\n", false,
+     summary + "720 minutes (0+12:0)\n", ""},
+    {"mean is truncated, and 1 minutes stays plural", "(00:01)\n(00:02)\n", false,
+     summary + "1 minutes (0+0:1)\n", ""},
+    {"breakdown without leading zeros", "(2+03:04)\n", false, summary + "3064 minutes (2+3:4)\n",
+     ""},
+    {"verbose listing, blank line, summary", "(01:05)\n(1+00:07)\n", true,
+     "0+1:5\n1+0:7\n\n" + summary + "756 minutes (0+12:36)\n", ""},
+    {"unreadable duration: error line and its empty line, not counted",
+     "(abc)\n(1:00)\n", false, summary + "60 minutes (0+1:0)\n", "Error reading from (abc)\n\n"},
+    {"unreadable durations only: no summary", "(abc)\n", true, "", "Error reading from (abc)\n\n"},
+    {"a long line gives its duration from the chunk holding its end",
+     long_line_start + " (1:00)\n", true, "0+1:0\n\n" + summary + "60 minutes (0+1:0)\n", ""},
+    {"a parenthesis in an earlier chunk of a long line is judged alone",
+     field_split_by_length + " (2:00)\n", false, summary + "120 minutes (0+2:0)\n",
+     "Error reading from " + field_split_by_length + "\n"},
+    {"last chunk without a line feed", "(1:00)\n(3:00)", true,
+     "0+1:0\n0+3:0\n\n" + summary + "120 minutes (0+2:0)\n", ""},
+    {"a NUL byte ends what the parser sees", "(1:00\0+junk)\n"s, false,
+     summary + "60 minutes (0+1:0)\n", ""},
+    {"negative durations as the history command writes them",
+     "(-00:01)\n(-1:30)\n(-1+01:00)\n", true,
+     "0+-0:1\n0+-1:30\n-1+1:0\n\n" + summary + "-530 minutes (-0+8:50)\n", ""},
+    {"a negative mean shows its sign on the breakdown", "(-1:30)\n", false,
+     summary + "-90 minutes (-0+1:30)\n", ""},
+    {"signs inside a positive duration print as read", "(1++2:3)\n(1+-0:5)\n(1+-2:3)\n", true,
+     "1+2:3\n1+0:5\n1+-2:3\n\n" + summary + "1443 minutes (1+0:3)\n", ""},
+    {"lengths past 32 bits are neither wrapped nor cut",
+     "(2147483647+2147483647:2147483647)\n(2147483647+2147483647:2147483647)\n", false,
+     summary + "3223372954147 minutes (2238453440+9:7)\n", ""},
+    {"an out-of-range number is unreadable", "(4294967296:00)\n(1:00)\n", false,
+     summary + "60 minutes (0+1:0)\n", "Error reading from (4294967296:00)\n\n"},
+};
+
+TEST(ScanHistoryStream, WritesListingErrorsAndSummary) {
+    for (const ScanCase& c : scan_cases) {
+        SCOPED_TRACE(c.name);
+        std::FILE* history = stream_of(c.history);
+        CapturedStream out;
+        CapturedStream err;
+        const RunOptions options{.verbose = c.verbose};
+        const UptimeTotals totals = scan_history_stream(history, out.stream, err.stream, options);
+        report_mean_uptime(out.stream, totals, options);
+        std::fclose(history);
+        EXPECT_EQ(out.text(), c.out);
+        EXPECT_EQ(err.text(), c.err);
+    }
+}
+
+TEST(ScanHistoryStream, TotalsDoNotWrapOverManyHugeSamples) {
+    // Each sample is about 2^41.5 minutes: a signed 64-bit total would
+    // overflow after about three million of them.
+    const std::string line = "(2147483647+2147483647:2147483647)\n";
+    std::string history;
+    for (int i = 0; i < 4000; ++i) {
+        history += line;
+    }
+    std::FILE* stream = stream_of(history);
+    CapturedStream out;
+    CapturedStream err;
+    UptimeTotals totals = scan_history_stream(stream, out.stream, err.stream, {});
+    std::fclose(stream);
+    EXPECT_EQ(totals.count, 4000U);
+    // Stand in for a history far longer than a test can feed.
+    totals.total *= 1000000;
+    totals.count *= 1000000;
+    report_mean_uptime(out.stream, totals, {});
+    EXPECT_EQ(out.text(), summary + "3223372954147 minutes (2238453440+9:7)\n");
+}
+
+}  // namespace

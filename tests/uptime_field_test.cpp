@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "uptime_field.hpp"
+
+namespace {
+
+struct FieldCase {
+    const char* chunk;
+    FieldKind kind;
+    SampleForm form;
+    std::int32_t days, hours, minutes;
+    bool negative;
+    std::int64_t length;
+};
+
+constexpr auto D = SampleForm::WithDays;
+constexpr auto H = SampleForm::WithoutDays;
+constexpr auto P = FieldKind::Parsed;
+
+const FieldCase parsed_cases[] = {
+    {"reboot   system boot  6.1.0  Mon Jun  1 18:55 - 09:34 (1+02:03)\n", P, D, 1, 2, 3, false, 1563},
+    {"(1+00:00)\n", P, D, 1, 0, 0, false, 1440},
+    {"(00:05)\n", P, H, 0, 0, 5, false, 5},
+    {"(1:75)\n", P, H, 0, 1, 75, false, 135},
+    {"(0+25:00)\n", P, D, 0, 25, 0, false, 1500},
+    {"(1+01:00)\n", P, D, 1, 1, 0, false, 1500},
+    {"text (x) (2:30)\n", P, H, 0, 2, 30, false, 150},
+    {"(12:34", P, H, 0, 12, 34, false, 754},
+    {"(1+ 02:03)\n", P, D, 1, 2, 3, false, 1563},
+    {"(1++2:3)\n", P, D, 1, 2, 3, false, 1563},
+    {"(1+-2:3)\n", P, D, 1, -2, 3, false, 1323},
+    {"(1+-0:5)\n", P, D, 1, 0, 5, false, 1445},
+    {"(-1:00)\n", P, H, 0, -1, 0, true, -60},
+    // The history command puts a negative duration's sign on the first number only.
+    {"(-00:01)\n", P, H, 0, 0, 1, true, -1},
+    {"(-1:30)\n", P, H, 0, -1, 30, true, -90},
+    {"(-1+01:00)\n", P, D, -1, 1, 0, true, -1500},
+    {"( \t-0+0:7)\n", P, D, 0, 0, 7, true, -7},
+    {"(0000000000001:00)\n", P, H, 0, 1, 0, false, 60},
+    {"(2147483647:00)\n", P, H, 0, 2147483647, 0, false, 128849018820},
+    {"(-2147483648:00)\n", P, H, 0, -2147483647 - 1, 0, true, -128849018880},
+    // Lengths that a 32-bit sum would wrap.
+    {"(2000000+00:00)\n", P, D, 2000000, 0, 0, false, 2880000000},
+    {"(2147483647+2147483647:2147483647)\n", P, D, 2147483647, 2147483647, 2147483647, false,
+     3223372954147},
+    {"(-2147483648+-2147483648:-2147483648)\n", P, D, -2147483647 - 1, -2147483647 - 1,
+     -2147483647 - 1, true, -3223372955648},
+    {"(1+2:3) trailing text\n", P, D, 1, 2, 3, false, 1563},
+    {"(1:2:3)\n", P, H, 0, 1, 2, false, 62},
+};
+
+TEST(ParseUptimeField, ReadsDurations) {
+    for (const FieldCase& c : parsed_cases) {
+        SCOPED_TRACE(c.chunk);
+        const FieldOutcome outcome = parse_uptime_field(c.chunk);
+        ASSERT_EQ(outcome.kind, c.kind);
+        EXPECT_EQ(outcome.sample.form, c.form);
+        EXPECT_EQ(outcome.sample.days, c.days);
+        EXPECT_EQ(outcome.sample.hours, c.hours);
+        EXPECT_EQ(outcome.sample.minutes, c.minutes);
+        EXPECT_EQ(outcome.sample.negative, c.negative);
+        EXPECT_EQ(sample_minutes(outcome.sample), c.length);
+    }
+}
+
+TEST(ParseUptimeField, FindsNoFieldWithoutParenthesis) {
+    for (const char* chunk : {"", "\n", "wtmp begins Mon Jan  6 08:02:11 2025\n",
+                              "reboot   system boot  6.1.0  Thu Aug 20 09:37   still running\n",
+                              "1+02:03)\n"}) {
+        EXPECT_EQ(parse_uptime_field(chunk).kind, FieldKind::NoField) << chunk;
+    }
+}
+
+struct MalformedCase {
+    const char* chunk;
+    const char* field_text;
+};
+
+const MalformedCase malformed_cases[] = {
+    {"a line ending with (2:30) (x)\n", "(x)\n"},
+    {"( 1 + 2:3)\n", "( 1 + 2:3)\n"},
+    {"(5)\n", "(5)\n"},
+    {"(abc)\n", "(abc)\n"},
+    {"boot (\n", "(\n"},
+    {"(", "("},
+    {"(+5:00)\n", "(+5:00)\n"},
+    {"(02:00) later a +\n", "(02:00) later a +\n"},
+    {"(1 :00)\n", "(1 :00)\n"},
+    {"(-:00)\n", "(-:00)\n"},
+    {"(1+2)\n", "(1+2)\n"},
+    {"(1+2:)\n", "(1+2:)\n"},
+    {"(   \n", "(   \n"},
+    // Numbers that do not fit in 32 bits fail rather than wrap.
+    {"(2147483648:00)\n", "(2147483648:00)\n"},
+    {"(-2147483649:00)\n", "(-2147483649:00)\n"},
+    {"(1:99999999999999999999)\n", "(1:99999999999999999999)\n"},
+    {"(4294967296+0:0)\n", "(4294967296+0:0)\n"},
+};
+
+TEST(ParseUptimeField, ReportsMalformedFieldsFromTheLastParenthesis) {
+    for (const MalformedCase& c : malformed_cases) {
+        const FieldOutcome outcome = parse_uptime_field(c.chunk);
+        EXPECT_EQ(outcome.kind, FieldKind::Malformed) << c.chunk;
+        EXPECT_EQ(outcome.field_text, c.field_text) << c.chunk;
+    }
+}
+
+// What the durations mean when read with the C library's own sscanf(), for
+// inputs whose numbers all fit: the scanner must agree exactly.
+FieldOutcome reference_parse(const std::string& chunk) {
+    FieldOutcome outcome;
+    const std::size_t open = chunk.rfind('(');
+    if (open == std::string::npos) {
+        return outcome;
+    }
+    const std::string tail = chunk.substr(open + 1);
+    int days = 0;
+    int hours = 0;
+    int minutes = 0;
+    bool parsed = false;
+    if (tail.find('+') != std::string::npos) {
+        outcome.sample.form = SampleForm::WithDays;
+        parsed = std::sscanf(tail.c_str(), "%d+%d:%d", &days, &hours, &minutes) == 3;
+    } else {
+        outcome.sample.form = SampleForm::WithoutDays;
+        parsed = std::sscanf(tail.c_str(), "%d:%d", &hours, &minutes) == 2;
+    }
+    if (!parsed) {
+        outcome.kind = FieldKind::Malformed;
+        return outcome;
+    }
+    outcome.kind = FieldKind::Parsed;
+    outcome.sample.days = days;
+    outcome.sample.hours = hours;
+    outcome.sample.minutes = minutes;
+    const std::size_t first = tail.find_first_not_of(" \t\n\v\f\r");
+    outcome.sample.negative = first != std::string::npos && tail[first] == '-';
+    return outcome;
+}
+
+// Short strings over the characters that matter to the patterns.
+std::string generated_chunk(std::mt19937& random) {
+    static constexpr std::string_view alphabet = "0123456789+-: \t\n(x";
+    static constexpr std::string_view digits = "0123456789";
+    std::uniform_int_distribution<std::size_t> length(0, 14);
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<int> coin(0, 3);
+    std::string chunk = coin(random) == 0 ? "" : "(";
+    const std::size_t n = length(random);
+    for (std::size_t i = 0; i < n; ++i) {
+        // Digits dominate, so that most inputs come close to a duration.
+        chunk += coin(random) < 2 ? digits[pick(random) % digits.size()] : alphabet[pick(random)];
+    }
+    return chunk;
+}
+
+// sscanf() leaves numbers beyond 32 bits undefined, so the comparison keeps clear of them.
+bool has_long_digit_run(const std::string& chunk) {
+    constexpr std::size_t longest_safe_run = 9;
+    std::size_t run = 0;
+    for (const char c : chunk) {
+        run = (c >= '0' && c <= '9') ? run + 1 : 0;
+        if (run > longest_safe_run) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(ParseUptimeField, AgreesWithSscanfOnGeneratedInputs) {
+    std::mt19937 random(20261208);
+    int parsed = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const std::string chunk = generated_chunk(random);
+        if (has_long_digit_run(chunk)) {
+            continue;
+        }
+        const FieldOutcome expected = reference_parse(chunk);
+        const FieldOutcome actual = parse_uptime_field(chunk);
+        ASSERT_EQ(actual.kind, expected.kind) << '"' << chunk << '"';
+        if (expected.kind != FieldKind::Parsed) {
+            continue;
+        }
+        ++parsed;
+        ASSERT_EQ(actual.sample.form, expected.sample.form) << chunk;
+        ASSERT_EQ(actual.sample.days, expected.sample.days) << chunk;
+        ASSERT_EQ(actual.sample.hours, expected.sample.hours) << chunk;
+        ASSERT_EQ(actual.sample.minutes, expected.sample.minutes) << chunk;
+        ASSERT_EQ(actual.sample.negative, expected.sample.negative) << chunk;
+    }
+    EXPECT_GT(parsed, 5000);  // the generator must reach the interesting cases
+}
+
+}  // namespace
