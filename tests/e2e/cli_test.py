@@ -1,0 +1,162 @@
+"""The real binary end to end, with a stand-in history command: the command
+line, the exact output and the exit statuses."""
+
+import os
+import signal
+import subprocess
+import sys
+import unittest
+
+import harness
+
+TOOL = None
+USAGE = " [-v|--verbose] calculate mean time between node reboots\n"
+LINE = b"reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - Tue Dec  2 12:00 "
+HISTORY = (b"reboot   system boot  6.1.0-35-amd64   Thu Aug 20 09:37   still running\n"
+           + LINE + b"(1+02:03)\n" + LINE + b" (00:05)\n\nwtmp begins Mon Jan  6 08:02:11 2025\n")
+SUMMARY = harness.SUMMARY.encode() + b"784 minutes (0+13:4)\n"
+
+
+def run(args, stand_in, **options):
+    return harness.run_isolated([TOOL] + args, binds=stand_in.bind(), **options)
+
+
+class CommandLine(unittest.TestCase):
+    def setUp(self):
+        self.stand_in = harness.StandIn(HISTORY)
+
+    def tearDown(self):
+        self.stand_in.close()
+
+    def test_accepted(self):
+        for args, out in [([], SUMMARY), (["-v"], b"1+2:3\n0+0:5\n\n" + SUMMARY),
+                          (["--verbose"], b"1+2:3\n0+0:5\n\n" + SUMMARY)]:
+            with self.subTest(args=args):
+                result = run(args, self.stand_in)
+                self.assertEqual((result.returncode, result.stdout, result.stderr), (0, out, b""))
+
+    def test_rejected_without_starting_the_history(self):
+        for args in [["-V"], ["-vv"], ["--verb"], ["--VERBOSE"], ["-h"], ["--help"],
+                     ["verbose"], [""], ["-v", "-v"], ["-v", "x"], ["--verbose", "--verbose"]]:
+            with self.subTest(args=args):
+                result = run(args, self.stand_in)
+                self.assertEqual(result.returncode, 254)
+                self.assertEqual(result.stdout, b"")
+                self.assertEqual(result.stderr, ("Usage:\n\t%s%s" % (TOOL, USAGE)).encode())
+                self.assertFalse(self.stand_in.started())
+
+    def test_usage_shows_the_name_as_invoked(self):
+        directory, name = os.path.split(TOOL)
+        result = harness.run_isolated(["./" + name, "--help"], binds=self.stand_in.bind(),
+                                      cwd=directory)
+        self.assertEqual(result.returncode, 254)
+        self.assertEqual(result.stderr, ("Usage:\n\t./%s%s" % (name, USAGE)).encode())
+
+
+class HistoryStatus(unittest.TestCase):
+    """How the history command's own end shapes the run."""
+
+    CASES = [
+        # name, fixture, stand-in exit status, what it does last, status, stdout, stderr
+        ("durations then failure: summary, success", HISTORY, 3, "", 0, SUMMARY, b""),
+        ("success without durations: nothing", b"wtmp begins\n", 0, "", 0, b"", b""),
+        ("failure without durations", b"", 1, "", 255, b"",
+         b"Unable to read history from '/usr/bin/last reboot' (exit status 1)\n"),
+        ("unreadable lines only, then failure", b"(abc)\n", 2, "", 255, b"",
+         b"Error reading from (abc)\n\n"
+         b"Unable to read history from '/usr/bin/last reboot' (exit status 2)\n"),
+        ("killed itself: the shell reports 128+N", b"", 0, "kill -KILL $$", 255, b"",
+         b"Killed\nUnable to read history from '/usr/bin/last reboot' (exit status 137)\n"),
+        ("its shell killed by a signal", b"", 0, "kill -TERM $PPID", 255, b"",
+         b"Unable to read history from '/usr/bin/last reboot' (signal 15)\n"),
+        ("its shell killed after durations: summary, success", HISTORY, 0, "kill -TERM $PPID",
+         0, SUMMARY, b""),
+    ]
+
+    def test_statuses(self):
+        for name, fixture, status, after, code, out, err in self.CASES:
+            with self.subTest(name):
+                stand_in = harness.StandIn(fixture, status, after)
+                result = run([], stand_in)
+                stand_in.close()
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (code, out, err))
+
+    def test_commands_the_shell_cannot_run(self):
+        cases = [("#!/nonexistent/interpreter\n", 0o755, 127),
+                 ("#!/bin/sh\necho '(1:00)'\n", 0o644, 126)]
+        for script, mode, status in cases:
+            with self.subTest(status=status):
+                stand_in = harness.StandIn(script=script)
+                os.chmod(stand_in.path, mode)
+                result = run([], stand_in)
+                stand_in.close()
+                self.assertEqual(result.returncode, 255)
+                self.assertEqual(result.stdout, b"")
+                self.assertTrue(result.stderr.endswith(
+                    b"Unable to read history from '/usr/bin/last reboot' (exit status %d)\n"
+                    % status), result.stderr)
+
+    def test_unknown_status_when_pclose_fails(self):
+        # With SIGCHLD ignored the child's status is lost: nothing says the
+        # history failed, so the run ends as an empty history does.
+        stand_in = harness.StandIn(b"", 1)
+        result = harness.run_isolated(["env", "--ignore-signal=CHLD", TOOL],
+                                      binds=stand_in.bind())
+        stand_in.close()
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+
+    def test_start_failure(self):
+        # Four descriptors leave the loader its one and no room for a pipe.
+        stand_in = harness.StandIn(HISTORY)
+        result = run(["-v"], stand_in, nofile=4)
+        self.assertFalse(stand_in.started())
+        stand_in.close()
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (255, b"", b"Unable to invoke '/usr/sbin/last'\n"))
+
+
+class OutputFailure(unittest.TestCase):
+    def setUp(self):
+        self.stand_in = harness.StandIn(HISTORY * 200)
+
+    def tearDown(self):
+        self.stand_in.close()
+
+    def test_full_device(self):
+        for args in [[], ["-v"]]:
+            with self.subTest(args=args), open("/dev/full", "wb") as full:
+                result = run(args, self.stand_in, stdout=full)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stderr,
+                                 b"Unable to write to standard output: No space left on device\n")
+
+    def test_nothing_to_write_is_no_failure(self):
+        stand_in = harness.StandIn(b"wtmp begins\n")
+        with open("/dev/full", "wb") as full:
+            result = run([], stand_in, stdout=full)
+        stand_in.close()
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+
+    def closed_pipe_run(self, argv):
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            return harness.run_isolated(argv, binds=self.stand_in.bind(), stdout=writer)
+        finally:
+            os.close(writer)
+
+    def test_closed_reader_ends_by_sigpipe(self):
+        result = self.closed_pipe_run([TOOL, "-v"])
+        self.assertEqual(result.returncode, -signal.SIGPIPE)
+
+    def test_closed_reader_with_sigpipe_ignored(self):
+        result = self.closed_pipe_run(["env", "--ignore-signal=PIPE", TOOL, "-v"])
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, b"Unable to write to standard output: Broken pipe\n"))
+
+
+if __name__ == "__main__":
+    TOOL = os.path.abspath(sys.argv.pop(1))
+    harness.require_namespaces()
+    unittest.main(verbosity=2)

@@ -1,0 +1,163 @@
+"""The real binary reading the host's real `last`, over wtmp files written
+from chosen records and bound over /var/log/wtmp. Expected results come from
+the records' own times, not from `last`'s text."""
+
+import datetime
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import harness
+
+TOOL = None
+MAKE_WTMP = None
+SAMPLE = None
+START = datetime.datetime(2024, 1, 1, 6, 0, 0)
+MINUTE = 60
+DAY = 86400
+
+
+def expected_lengths(records):
+    """Each boot lasts until the nearest later shutdown record, so a crashed
+    boot runs on to the next shutdown; a boot with none is still running.
+    Lengths are truncated toward zero to whole minutes."""
+    lengths = []
+    for index, (kind, when) in enumerate(records):
+        if kind != "boot":
+            continue
+        ends = [w for k, w in records[index + 1:] if k == "shutdown"]
+        if ends:
+            seconds = int((ends[0] - when).total_seconds())
+            minutes = abs(seconds) // MINUTE
+            lengths.append((seconds < 0, minutes))
+    return lengths
+
+
+def listing_line(negative, minutes):
+    """What the verbose listing shows for the duration `last` writes."""
+    days, hours, mins = minutes // 1440, minutes % 1440 // 60, minutes % 60
+    if days:
+        return "%s%d+%d:%d\n" % ("-" if negative else "", days, hours, mins)
+    return "0+%s%d:%d\n" % ("-" if negative else "", hours, mins)
+
+
+def expected_output(records):
+    lengths = expected_lengths(records)
+    if not lengths:
+        return ""
+    listing = "".join(listing_line(n, m) for n, m in reversed(lengths))  # newest first
+    mean = harness.truncated_mean([-m if n else m for n, m in lengths])
+    return listing + "\n" + harness.summary_line(mean)
+
+
+def read_list(path):
+    records = []
+    with open(path, encoding="ascii") as handle:
+        for line in handle:
+            fields = line.split()
+            if fields and not fields[0].startswith("#"):
+                when = datetime.datetime.strptime(fields[1] + " " + fields[2], "%Y-%m-%d %H:%M:%S")
+                records.append((fields[0], when))
+    return records
+
+
+class History:
+    """Records written out as a wtmp file by the project's helper."""
+
+    def __init__(self, records):
+        self.dir = tempfile.TemporaryDirectory(prefix="mri-wtmp-")
+        listing = os.path.join(self.dir.name, "history.txt")
+        self.wtmp = os.path.join(self.dir.name, "wtmp")
+        with open(listing, "w", encoding="ascii") as handle:
+            for kind, when in records:
+                handle.write("%-8s %s 6.1.0-%d-amd64\n" % (kind, when.strftime("%Y-%m-%d %H:%M:%S"),
+                                                          when.month))
+        subprocess.run([MAKE_WTMP, listing, self.wtmp], check=True)
+
+    def run(self, args=("-v",)):
+        return harness.run_isolated([TOOL] + list(args), binds=[(self.wtmp, harness.WTMP)],
+                                    env=dict(os.environ, TZ="UTC"))
+
+    def close(self):
+        self.dir.cleanup()
+
+
+def boots(rng, count, shape):
+    """count boots, one after another; shape(rng) gives (length in seconds,
+    whether it ended with a shutdown record)."""
+    records = []
+    when = START
+    for _ in range(count):
+        records.append(("boot", when))
+        length, clean = shape(rng)
+        if clean:
+            records.append(("shutdown", when + datetime.timedelta(seconds=length)))
+        when += datetime.timedelta(seconds=max(length, 0) + rng.randint(60, 300))
+    return records
+
+
+def clean(rng):
+    # Minutes to months, with stray seconds that `last` truncates.
+    return rng.choice([rng.randint(60, 3600), rng.randint(3600, DAY),
+                       rng.randint(DAY, 120 * DAY)]) + rng.randint(0, 59), True
+
+
+def with_crashes(rng):
+    length, _ = clean(rng)
+    return length, rng.random() > 0.3
+
+
+def clock_went_back(rng):
+    if rng.random() < 0.4:
+        return -rng.choice([30, 90, 59 * 60, 90 * 60, 25 * 3600 + 17, 3 * DAY]), True
+    return clean(rng)
+
+
+class RealLast(unittest.TestCase):
+    def check(self, records):
+        history = History(records)
+        try:
+            result = history.run()
+        finally:
+            history.close()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.stdout.decode(), expected_output(records))
+
+    def test_generated_histories(self):
+        rng = random.Random(2026)
+        for shape in (clean, with_crashes, clock_went_back):
+            for count in (1, 2, 7, 40):
+                with self.subTest(shape=shape.__name__, boots=count):
+                    self.check(boots(rng, count, shape))
+
+    def test_the_bundled_sample(self):
+        self.check(read_list(SAMPLE))
+
+    def test_a_boot_still_running_has_no_duration(self):
+        self.check([("boot", START)])
+
+    def test_empty_history(self):
+        history = History([])
+        result = history.run()
+        history.close()
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+
+    def test_no_history_file(self):
+        # With an empty /var/log, `last` cannot open its file and exits 1.
+        result = harness.run_isolated([TOOL], tmpfs=["/var/log"])
+        self.assertEqual(result.returncode, 255)
+        self.assertEqual(result.stdout, b"")
+        self.assertTrue(result.stderr.endswith(
+            b"Unable to read history from '/usr/bin/last reboot' (exit status 1)\n"),
+            result.stderr)
+
+
+if __name__ == "__main__":
+    TOOL, MAKE_WTMP, SAMPLE = (os.path.abspath(a) for a in sys.argv[1:4])
+    del sys.argv[1:4]
+    harness.require_namespaces()
+    unittest.main(verbosity=2)
