@@ -38,9 +38,11 @@ std::vector<std::string> chunks_by_reader(std::FILE* stream) {
     std::vector<std::string> chunks;
     auto reader = std::make_unique<ChunkReader>();
     reader->stream = stream;
-    std::string_view chunk;
+    Chunk chunk;
     while (next_chunk(*reader, chunk)) {
-        chunks.emplace_back(chunk);
+        chunks.emplace_back(chunk.bytes);
+        // What the parser sees is what a C string of the chunk shows.
+        EXPECT_EQ(chunk.text, chunk.bytes.substr(0, chunk.bytes.find('\0')));
     }
     return chunks;
 }

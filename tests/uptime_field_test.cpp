@@ -53,6 +53,14 @@ const FieldCase parsed_cases[] = {
      -2147483647 - 1, true, -3223372955648},
     {"(1+2:3) trailing text\n", P, D, 1, 2, 3, false, 1563},
     {"(1:2:3)\n", P, H, 0, 1, 2, false, 62},
+    // Around the exact shape the history command writes.
+    {"((05:00)\n", P, H, 0, 5, 0, false, 300},
+    {"(999999999+23:59)\n", P, D, 999999999, 23, 59, false, 1439999999999},
+    {"(0123456789+01:02)\n", P, D, 123456789, 1, 2, false, 177777776222},
+    {"(7+08:09)", P, D, 7, 8, 9, false, 10569},
+    {"x+(7+08:09)\n", P, D, 7, 8, 9, false, 10569},
+    {"( 12:34)\n", P, H, 0, 12, 34, false, 754},
+    {"(12:34))\n", P, H, 0, 12, 34, false, 754},
 };
 
 TEST(ParseUptimeField, ReadsDurations) {
@@ -101,6 +109,12 @@ const MalformedCase malformed_cases[] = {
     {"(-2147483649:00)\n", "(-2147483649:00)\n"},
     {"(1:99999999999999999999)\n", "(1:99999999999999999999)\n"},
     {"(4294967296+0:0)\n", "(4294967296+0:0)\n"},
+    {"(9999999999+01:02)\n", "(9999999999+01:02)\n"},
+    {"(+05:00)", "(+05:00)"},
+    {"(05:+0)\n", "(05:+0)\n"},
+    {"(05:00)+\n", "(05:00)+\n"},
+    {"(-+05:00)\n", "(-+05:00)\n"},
+    {"(1+2+03:04)\n", "(1+2+03:04)\n"},
 };
 
 TEST(ParseUptimeField, ReportsMalformedFieldsFromTheLastParenthesis) {
@@ -144,8 +158,28 @@ FieldOutcome reference_parse(const std::string& chunk) {
     return outcome;
 }
 
+// A duration as the history command writes it, with a character or two
+// changed, so that the shapes it reads at fixed offsets are tried at every edge.
+std::string near_written_shape(std::mt19937& random) {
+    static constexpr std::string_view shapes[] = {"x (12:34)\n", "x (3+04:05)\n", "(123+23:59)",
+                                                  "(00:00)\n", "((1+00:00)\n"};
+    static constexpr std::string_view replacements = "0123456789+-:() \n\t";
+    std::uniform_int_distribution<std::size_t> shape(0, std::size(shapes) - 1);
+    std::uniform_int_distribution<std::size_t> pick(0, replacements.size() - 1);
+    std::uniform_int_distribution<int> edits(0, 2);
+    std::string chunk(shapes[shape(random)]);
+    for (int n = edits(random); n > 0; --n) {
+        std::uniform_int_distribution<std::size_t> where(0, chunk.size() - 1);
+        chunk[where(random)] = replacements[pick(random)];
+    }
+    return chunk;
+}
+
 // Short strings over the characters that matter to the patterns.
 std::string generated_chunk(std::mt19937& random) {
+    if (random() % 2 == 0) {
+        return near_written_shape(random);
+    }
     static constexpr std::string_view alphabet = "0123456789+-: \t\n(x";
     static constexpr std::string_view digits = "0123456789";
     std::uniform_int_distribution<std::size_t> length(0, 14);

@@ -5,6 +5,14 @@
 
 namespace {
 
+// NUL bytes are rare, so they are looked for once per block rather than once
+// per chunk; only a chunk that passes one makes the search go on.
+void find_nul(ChunkReader& reader) {
+    const void* nul = std::memchr(reader.block + reader.begin, '\0', reader.end - reader.begin);
+    reader.nul = nul == nullptr ? reader.end
+                                : static_cast<std::size_t>(static_cast<const char*>(nul) - reader.block);
+}
+
 void refill(ChunkReader& reader) {
     const std::size_t pending = reader.end - reader.begin;
     std::memmove(reader.block, reader.block + reader.begin, pending);
@@ -17,11 +25,12 @@ void refill(ChunkReader& reader) {
         reader.at_end = true;
         reader.failed = std::ferror(reader.stream) != 0;
     }
+    find_nul(reader);
 }
 
 }  // namespace
 
-bool next_chunk(ChunkReader& reader, std::string_view& chunk) {
+bool next_chunk(ChunkReader& reader, Chunk& chunk) {
     for (;;) {
         const char* start = reader.block + reader.begin;
         const std::size_t pending = reader.end - reader.begin;
@@ -41,8 +50,12 @@ bool next_chunk(ChunkReader& reader, std::string_view& chunk) {
             refill(reader);
             continue;
         }
-        chunk = std::string_view(start, length);
+        chunk.bytes = std::string_view(start, length);
+        chunk.text = chunk.bytes.substr(0, std::min(length, reader.nul - reader.begin));
         reader.begin += length;
+        if (reader.nul < reader.begin) {
+            find_nul(reader);
+        }
         return true;
     }
 }

@@ -18,10 +18,15 @@ struct ChunkReader {
     std::size_t end = 0;    // one past the last byte read
     bool at_end = false;    // the stream reached its end or failed
     bool failed = false;    // it failed: a partial chunk is dropped, as fgets() drops it
+    std::size_t nul = 0;    // first NUL byte at or after begin, or end if there is none
     char block[read_block_size];
 };
 
-// Yields the next chunk, its line feed included if it has one; false at the
-// end of the stream or after a read error. The view stays valid until the next
-// call. A chunk may hold NUL bytes: it is the caller's to cut at the first.
-bool next_chunk(ChunkReader& reader, std::string_view& chunk);
+struct Chunk {
+    std::string_view bytes;  // as fgets() stores it, line feed and any NUL bytes included
+    std::string_view text;   // what the C string shows: the bytes up to the first NUL
+};
+
+// Yields the next chunk; false at the end of the stream or after a read
+// error. The views stay valid until the next call.
+bool next_chunk(ChunkReader& reader, Chunk& chunk);

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string_view>
 
 #include "chunk_reader.hpp"
@@ -15,15 +14,6 @@ constexpr const char* history_command = "/usr/bin/last reboot";
 constexpr const char* read_mode = "r";
 constexpr int pclose_failed = -1;
 
-// A chunk is a C string: what follows a NUL byte is not seen.
-std::string_view up_to_nul(std::string_view chunk) {
-    const void* nul = std::memchr(chunk.data(), '\0', chunk.size());
-    if (nul == nullptr) {
-        return chunk;
-    }
-    return chunk.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - chunk.data()));
-}
-
 }  // namespace
 
 UptimeTotals scan_history_stream(std::FILE* history, std::FILE* out, std::FILE* err,
@@ -31,9 +21,10 @@ UptimeTotals scan_history_stream(std::FILE* history, std::FILE* out, std::FILE* 
     UptimeTotals totals;
     ChunkReader reader;
     reader.stream = history;
-    std::string_view chunk;
+    // A chunk is a C string to the parser: what follows a NUL is not seen.
+    Chunk chunk;
     while (next_chunk(reader, chunk)) {
-        const FieldOutcome outcome = parse_uptime_field(up_to_nul(chunk));
+        const FieldOutcome outcome = parse_uptime_field(chunk.text);
         switch (outcome.kind) {
         case FieldKind::NoField:
             break;

@@ -1,6 +1,7 @@
 #include "uptime_field.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -11,51 +12,68 @@ constexpr char days_separator = '+';
 constexpr char hours_separator = ':';
 constexpr std::int64_t minutes_per_hour = 60;
 constexpr std::int64_t minutes_per_day = 24 * minutes_per_hour;
-constexpr int decimal_base = 10;
+constexpr unsigned decimal_base = 10;
 
 // Largest magnitude a signed 32-bit number may have, by sign.
 constexpr std::uint64_t max_positive = std::numeric_limits<std::int32_t>::max();
 constexpr std::uint64_t max_negative = max_positive + 1;
 
-// White space as isspace() sees it in the C locale; the tool never changes locale.
+// White space as isspace() sees it in the C locale; the tool never changes
+// locale. '\t' to '\r' are the five control characters among them.
 constexpr bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t';
 }
 
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr unsigned digit_value(char c) { return static_cast<unsigned char>(c - '0'); }
 
 struct ScannedNumber {
     bool ok = false;
-    bool minus = false;
+    bool minus = false;  // written with a "-" sign
+    bool plus = false;   // written with a "+" sign
     std::int32_t value = 0;
 };
 
-// One "%d" conversion: white space, an optional sign, one or more digits.
-// A number that does not fit in 32 bits fails the conversion rather than wrap.
-ScannedNumber scan_number(std::string_view& text) {
-    std::size_t pos = 0;
-    while (pos < text.size() && is_blank(text[pos])) {
-        ++pos;
-    }
+// Nine digits always fit in 32 bits, whatever the sign.
+constexpr int digits_that_always_fit = 9;
+
+// One "%d" conversion at *cursor: white space, an optional sign, one or more
+// digits. A number that does not fit in 32 bits fails the conversion rather
+// than wrap.
+inline ScannedNumber scan_number(const char*& cursor, const char* end) {
+    const char* p = cursor;
     ScannedNumber number;
-    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-        number.minus = text[pos] == '-';
-        ++pos;
-    }
-    const std::uint64_t limit = number.minus ? max_negative : max_positive;
-    const std::size_t first_digit = pos;
-    std::uint64_t magnitude = 0;
-    bool fits = true;
-    while (pos < text.size() && is_digit(text[pos])) {
-        magnitude = magnitude * decimal_base + static_cast<std::uint64_t>(text[pos] - '0');
-        if (magnitude > limit) {
-            fits = false;
-            magnitude = limit;  // keeps the product small; the value is rejected anyway
+    // The history command writes bare digits; white space and signs are rare.
+    if (p == end || digit_value(*p) >= decimal_base) {
+        while (p != end && is_blank(*p)) {
+            ++p;
         }
-        ++pos;
+        if (p != end && (*p == '+' || *p == '-')) {
+            number.minus = *p == '-';
+            number.plus = !number.minus;
+            ++p;
+        }
     }
-    text.remove_prefix(pos);
-    if (pos == first_digit || !fits) {
+    const char* const first_digit = p;
+    std::uint64_t magnitude = 0;
+    const char* const unchecked_end = end - p > digits_that_always_fit ? p + digits_that_always_fit : end;
+    for (; p != unchecked_end && digit_value(*p) < decimal_base; ++p) {
+        magnitude = magnitude * decimal_base + digit_value(*p);
+    }
+    if (p == unchecked_end) {
+        const std::uint64_t limit = number.minus ? max_negative : max_positive;
+        for (; p != end && digit_value(*p) < decimal_base; ++p) {
+            magnitude = magnitude * decimal_base + digit_value(*p);
+            if (magnitude > limit) {
+                magnitude = max_negative + 1;  // out of range for either sign; the product stays small
+            }
+        }
+        if (magnitude > limit) {
+            cursor = p;
+            return number;
+        }
+    }
+    cursor = p;
+    if (p == first_digit) {
         return number;
     }
     number.ok = true;
@@ -65,11 +83,11 @@ ScannedNumber scan_number(std::string_view& text) {
 }
 
 // A literal of the pattern: it must be the very next character.
-bool scan_literal(std::string_view& text, char literal) {
-    if (text.empty() || text.front() != literal) {
+bool scan_literal(const char*& cursor, const char* end, char literal) {
+    if (cursor == end || *cursor != literal) {
         return false;
     }
-    text.remove_prefix(1);
+    ++cursor;
     return true;
 }
 
@@ -80,46 +98,109 @@ std::int64_t magnitude_of(std::int32_t value) {
 
 }  // namespace
 
+// The shape that the history command writes, "(HH:MM)" or "(D+HH:MM)" with
+// bare digits, then the chunk's line feed, is checked at fixed offsets from
+// the end: nearly every line takes this way, and it reads exactly what the
+// general scan below would read.
+constexpr std::size_t shape_length = 7;  // "(HH:MM)"
+constexpr int max_shape_days_digits = 9;
+
+constexpr bool two_digits(const char* p, std::int32_t& value) {
+    if (digit_value(p[0]) >= decimal_base || digit_value(p[1]) >= decimal_base) {
+        return false;
+    }
+    value = static_cast<std::int32_t>(digit_value(p[0]) * decimal_base + digit_value(p[1]));
+    return true;
+}
+
+bool read_written_shape(std::string_view chunk, UptimeSample& sample) {
+    const char* const begin = chunk.data();
+    const char* end = begin + chunk.size();
+    if (end != begin && end[-1] == '\n') {
+        --end;
+    }
+    if (static_cast<std::size_t>(end - begin) < shape_length || end[-1] != ')' ||
+        end[-4] != hours_separator || !two_digits(end - 6, sample.hours) ||
+        !two_digits(end - 3, sample.minutes)) {
+        return false;
+    }
+    const char* mark = end - shape_length;
+    if (*mark == field_open) {
+        sample.form = SampleForm::WithoutDays;
+        return true;
+    }
+    if (*mark != days_separator) {
+        return false;
+    }
+    std::int32_t days = 0;
+    std::int32_t scale = 1;
+    const char* p = mark;
+    for (int digits = 0; digits < max_shape_days_digits && p != begin &&
+                         digit_value(p[-1]) < decimal_base;
+         ++digits) {
+        --p;
+        days += static_cast<std::int32_t>(digit_value(*p)) * scale;
+        scale *= static_cast<std::int32_t>(decimal_base);
+    }
+    if (p == mark || p == begin || p[-1] != field_open) {
+        return false;
+    }
+    sample.form = SampleForm::WithDays;
+    sample.days = days;
+    return true;
+}
+
+// The pattern is "%d+%d:%d" when the tail after the last "(" holds a "+"
+// anywhere, and "%d:%d" otherwise. Rather than search the tail first, this
+// reads forward and settles the choice where it matters: the two patterns
+// read the first number alike, and a "+" that turns up later, once the ":"
+// has matched, could only have made the days pattern fail at that ":".
 FieldOutcome parse_uptime_field(std::string_view chunk) {
-    const std::size_t open = chunk.rfind(field_open);
-    if (open == std::string_view::npos) {
+    UptimeSample written;
+    if (read_written_shape(chunk, written)) {
+        return {FieldKind::Parsed, written, {}};
+    }
+    const void* found = memrchr(chunk.data(), field_open, chunk.size());
+    if (found == nullptr) {
         return {};
     }
-    const std::string_view field_text = chunk.substr(open);
-    std::string_view tail = field_text.substr(1);
-    const FieldOutcome malformed{FieldKind::Malformed, {}, field_text};
+    const char* const open = static_cast<const char*>(found);
+    const char* const end = chunk.data() + chunk.size();
+    const FieldOutcome malformed{FieldKind::Malformed, {}, {open, static_cast<std::size_t>(end - open)}};
 
+    const char* cursor = open + 1;
     UptimeSample sample;
-    ScannedNumber first;
-    if (tail.find(days_separator) != std::string_view::npos) {
+    const ScannedNumber first = scan_number(cursor, end);
+    if (!first.ok) {
+        return malformed;
+    }
+    sample.negative = first.minus;
+    if (scan_literal(cursor, end, days_separator)) {
         sample.form = SampleForm::WithDays;
-        first = scan_number(tail);
-        if (!first.ok || !scan_literal(tail, days_separator)) {
-            return malformed;
-        }
         sample.days = first.value;
-        const ScannedNumber hours = scan_number(tail);
+        const ScannedNumber hours = scan_number(cursor, end);
         if (!hours.ok) {
             return malformed;
         }
         sample.hours = hours.value;
-    } else {
-        sample.form = SampleForm::WithoutDays;
-        first = scan_number(tail);
-        if (!first.ok) {
+        if (!scan_literal(cursor, end, hours_separator)) {
             return malformed;
         }
+    } else {
+        // A "+" written as the first number's sign, or anywhere after the
+        // ":", selects the days pattern, which then fails here.
+        if (first.plus || !scan_literal(cursor, end, hours_separator) ||
+            std::memchr(cursor, days_separator, static_cast<std::size_t>(end - cursor)) != nullptr) {
+            return malformed;
+        }
+        sample.form = SampleForm::WithoutDays;
         sample.hours = first.value;
     }
-    if (!scan_literal(tail, hours_separator)) {
-        return malformed;
-    }
-    const ScannedNumber minutes = scan_number(tail);
+    const ScannedNumber minutes = scan_number(cursor, end);
     if (!minutes.ok) {
         return malformed;
     }
     sample.minutes = minutes.value;
-    sample.negative = first.minus;
     return {FieldKind::Parsed, sample, {}};
 }
 
