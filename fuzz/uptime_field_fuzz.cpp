@@ -108,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (expected.kind == FieldKind::Parsed) {
         const UptimeSample& s = actual.sample;
         check(s.form == expected.form);
-        check(s.days == expected.days && s.hours == expected.hours && s.minutes == expected.minutes);
+        check(s.days == expected.days && s.hours == expected.hours &&
+              s.minutes == expected.minutes);
         check(s.negative == expected.negative);
         check(sample_minutes(s) == expected.length);
     }

@@ -1,19 +1,20 @@
 // The reader must cut exactly the chunks that fgets() with a 256-byte buffer
 // cuts, whatever the stream holds.
-#include <gtest/gtest.h>
+#include "chunk_reader.hpp"
 
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <algorithm>
-#include <cerrno>
 #include <random>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
-#include "chunk_reader.hpp"
 #include "stream_capture.hpp"
 
 namespace {

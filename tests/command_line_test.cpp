@@ -1,10 +1,11 @@
+#include "command_line.hpp"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "command_line.hpp"
 #include "stream_capture.hpp"
 
 namespace {

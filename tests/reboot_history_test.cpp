@@ -1,10 +1,11 @@
+#include "reboot_history.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <string_view>
 
-#include "reboot_history.hpp"
 #include "stream_capture.hpp"
 
 namespace {
@@ -20,7 +21,8 @@ struct ScanCase {
 };
 
 const std::string summary = "* Mean time between reboots:\t\t";
-const std::string last_line = "reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - Tue Dec  2 12:00 ";
+const std::string last_line =
+    "reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - Tue Dec  2 12:00 ";
 const std::string long_line_start(300, 'x');
 const std::string field_split_by_length = "(" + std::string(254, 'y');
 
@@ -36,11 +38,11 @@ const ScanCase scan_cases[] = {
      ""},
     {"verbose listing, blank line, summary", "(01:05)\n(1+00:07)\n", true,
      "0+1:5\n1+0:7\n\n" + summary + "756 minutes (0+12:36)\n", ""},
-    {"unreadable duration: error line and its empty line, not counted",
-     "(abc)\n(1:00)\n", false, summary + "60 minutes (0+1:0)\n", "Error reading from (abc)\n\n"},
+    {"unreadable duration: error line and its empty line, not counted", "(abc)\n(1:00)\n", false,
+     summary + "60 minutes (0+1:0)\n", "Error reading from (abc)\n\n"},
     {"unreadable durations only: no summary", "(abc)\n", true, "", "Error reading from (abc)\n\n"},
-    {"a long line gives its duration from the chunk holding its end",
-     long_line_start + " (1:00)\n", true, "0+1:0\n\n" + summary + "60 minutes (0+1:0)\n", ""},
+    {"a long line gives its duration from the chunk holding its end", long_line_start + " (1:00)\n",
+     true, "0+1:0\n\n" + summary + "60 minutes (0+1:0)\n", ""},
     {"a parenthesis in an earlier chunk of a long line is judged alone",
      field_split_by_length + " (2:00)\n", false, summary + "120 minutes (0+2:0)\n",
      "Error reading from " + field_split_by_length + "\n"},
@@ -48,9 +50,8 @@ const ScanCase scan_cases[] = {
      "0+1:0\n0+3:0\n\n" + summary + "120 minutes (0+2:0)\n", ""},
     {"a NUL byte ends what the parser sees", "(1:00\0+junk)\n"s, false,
      summary + "60 minutes (0+1:0)\n", ""},
-    {"negative durations as the history command writes them",
-     "(-00:01)\n(-1:30)\n(-1+01:00)\n", true,
-     "0+-0:1\n0+-1:30\n-1+1:0\n\n" + summary + "-530 minutes (-0+8:50)\n", ""},
+    {"negative durations as the history command writes them", "(-00:01)\n(-1:30)\n(-1+01:00)\n",
+     true, "0+-0:1\n0+-1:30\n-1+1:0\n\n" + summary + "-530 minutes (-0+8:50)\n", ""},
     {"a negative mean shows its sign on the breakdown", "(-1:30)\n", false,
      summary + "-90 minutes (-0+1:30)\n", ""},
     {"signs inside a positive duration print as read", "(1++2:3)\n(1+-0:5)\n(1+-2:3)\n", true,

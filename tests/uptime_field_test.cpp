@@ -1,3 +1,5 @@
+#include "uptime_field.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -5,8 +7,6 @@
 #include <random>
 #include <string>
 #include <string_view>
-
-#include "uptime_field.hpp"
 
 namespace {
 
@@ -24,7 +24,8 @@ constexpr auto H = SampleForm::WithoutDays;
 constexpr auto P = FieldKind::Parsed;
 
 const FieldCase parsed_cases[] = {
-    {"reboot   system boot  6.1.0  Mon Jun  1 18:55 - 09:34 (1+02:03)\n", P, D, 1, 2, 3, false, 1563},
+    {"reboot   system boot  6.1.0  Mon Jun  1 18:55 - 09:34 (1+02:03)\n", P, D, 1, 2, 3, false,
+     1563},
     {"(1+00:00)\n", P, D, 1, 0, 0, false, 1440},
     {"(00:05)\n", P, H, 0, 0, 5, false, 5},
     {"(1:75)\n", P, H, 0, 1, 75, false, 135},
@@ -78,9 +79,9 @@ TEST(ParseUptimeField, ReadsDurations) {
 }
 
 TEST(ParseUptimeField, FindsNoFieldWithoutParenthesis) {
-    for (const char* chunk : {"", "\n", "wtmp begins Mon Jan  6 08:02:11 2025\n",
-                              "reboot   system boot  6.1.0  Thu Aug 20 09:37   still running\n",
-                              "1+02:03)\n"}) {
+    for (const char* chunk :
+         {"", "\n", "wtmp begins Mon Jan  6 08:02:11 2025\n",
+          "reboot   system boot  6.1.0  Thu Aug 20 09:37   still running\n", "1+02:03)\n"}) {
         EXPECT_EQ(parse_uptime_field(chunk).kind, FieldKind::NoField) << chunk;
     }
 }

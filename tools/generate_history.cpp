@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
         }
         used = 0;
     };
-    std::memcpy(block, realistic_history::running_line.data(), realistic_history::running_line.size());
+    std::memcpy(block, realistic_history::running_line.data(),
+                realistic_history::running_line.size());
     used = realistic_history::running_line.size();
     for (unsigned long long i = 0; i < count; ++i) {
         used += realistic_history::next_line(generator, block + used);

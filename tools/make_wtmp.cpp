@@ -10,12 +10,13 @@
 //   shutdown 2025-01-20 09:15:30 6.1.0-18-amd64
 //
 // Blank lines and lines starting with '#' are skipped. WTMP is created anew.
+#include <utmpx.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string_view>
-#include <utmpx.h>
 
 namespace {
 
@@ -80,11 +81,12 @@ int main(int argc, char** argv) {
         char kind[16];
         char release[65];
         std::tm when{};
-        const int read = std::sscanf(line, "%15s %d-%d-%d %d:%d:%d %64s", kind, &when.tm_year,
-                                     &when.tm_mon, &when.tm_mday, &when.tm_hour, &when.tm_min,
-                                     &when.tm_sec, release);
+        const int read =
+            std::sscanf(line, "%15s %d-%d-%d %d:%d:%d %64s", kind, &when.tm_year, &when.tm_mon,
+                        &when.tm_mday, &when.tm_hour, &when.tm_min, &when.tm_sec, release);
         if (read != fields_per_record || (kind != boot_word && kind != shutdown_word)) {
-            std::fprintf(stderr, "make-wtmp: %s:%d: expected boot|shutdown YYYY-MM-DD HH:MM:SS RELEASE\n",
+            std::fprintf(stderr,
+                         "make-wtmp: %s:%d: expected boot|shutdown YYYY-MM-DD HH:MM:SS RELEASE\n",
                          argv[1], line_number);
             return 1;
         }

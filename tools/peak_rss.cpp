@@ -2,10 +2,11 @@
 // size in KiB to REPORT. Kept tiny on purpose: the child's peak is measured
 // from the fork, so a large measuring process (an interpreter) would set the
 // floor of every reading.
-#include <cstdio>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 namespace {
 

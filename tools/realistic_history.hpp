@@ -36,14 +36,14 @@ inline std::uint64_t next_random(Generator& generator) {
 inline std::uint64_t next_length(Generator& generator) {
     const std::uint64_t r = next_random(generator);
     switch (r % 4) {
-    case 0:
-        return (r >> 8) % minutes_per_hour;            // minutes
-    case 1:
-        return (r >> 8) % minutes_per_day;             // hours
-    case 2:
-        return (r >> 8) % (30 * minutes_per_day);      // days
-    default:
-        return (r >> 8) % (180 * minutes_per_day);     // months
+        case 0:
+            return (r >> 8) % minutes_per_hour;  // minutes
+        case 1:
+            return (r >> 8) % minutes_per_day;  // hours
+        case 2:
+            return (r >> 8) % (30 * minutes_per_day);  // days
+        default:
+            return (r >> 8) % (180 * minutes_per_day);  // months
     }
 }
 

@@ -9,8 +9,9 @@ namespace {
 // per chunk; only a chunk that passes one makes the search go on.
 void find_nul(ChunkReader& reader) {
     const void* nul = std::memchr(reader.block + reader.begin, '\0', reader.end - reader.begin);
-    reader.nul = nul == nullptr ? reader.end
-                                : static_cast<std::size_t>(static_cast<const char*>(nul) - reader.block);
+    reader.nul = nul == nullptr
+                     ? reader.end
+                     : static_cast<std::size_t>(static_cast<const char*>(nul) - reader.block);
 }
 
 void refill(ChunkReader& reader) {

@@ -1,10 +1,11 @@
 #include "history_output.hpp"
 
+#include <sys/wait.h>
+
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
-#include <sys/wait.h>
 
 namespace {
 

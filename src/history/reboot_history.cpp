@@ -26,18 +26,18 @@ UptimeTotals scan_history_stream(std::FILE* history, std::FILE* out, std::FILE* 
     while (next_chunk(reader, chunk)) {
         const FieldOutcome outcome = parse_uptime_field(chunk.text);
         switch (outcome.kind) {
-        case FieldKind::NoField:
-            break;
-        case FieldKind::Malformed:
-            write_error_line(err, outcome.field_text);
-            break;
-        case FieldKind::Parsed:
-            if (options.verbose) {
-                write_listing_line(out, outcome.sample);
-            }
-            totals.total += sample_minutes(outcome.sample);
-            ++totals.count;
-            break;
+            case FieldKind::NoField:
+                break;
+            case FieldKind::Malformed:
+                write_error_line(err, outcome.field_text);
+                break;
+            case FieldKind::Parsed:
+                if (options.verbose) {
+                    write_listing_line(out, outcome.sample);
+                }
+                totals.total += sample_minutes(outcome.sample);
+                ++totals.count;
+                break;
         }
     }
     return totals;
@@ -49,7 +49,8 @@ void report_mean_uptime(std::FILE* out, const UptimeTotals& totals, RunOptions o
     }
     // Truncates toward zero; the magnitude of a mean never exceeds that of
     // the largest sample, so it fits in 64 bits.
-    const auto mean = static_cast<std::int64_t>(totals.total / static_cast<TotalMinutes>(totals.count));
+    const auto mean =
+        static_cast<std::int64_t>(totals.total / static_cast<TotalMinutes>(totals.count));
     if (options.verbose) {
         write_blank_line(out);
     }

@@ -8,6 +8,8 @@
 namespace {
 
 constexpr char field_open = '(';
+constexpr char field_close = ')';
+constexpr char line_feed = '\n';
 constexpr char days_separator = '+';
 constexpr char hours_separator = ':';
 constexpr std::int64_t minutes_per_hour = 60;
@@ -55,7 +57,8 @@ inline ScannedNumber scan_number(const char*& cursor, const char* end) {
     }
     const char* const first_digit = p;
     std::uint64_t magnitude = 0;
-    const char* const unchecked_end = end - p > digits_that_always_fit ? p + digits_that_always_fit : end;
+    const char* const unchecked_end =
+        end - p > digits_that_always_fit ? p + digits_that_always_fit : end;
     for (; p != unchecked_end && digit_value(*p) < decimal_base; ++p) {
         magnitude = magnitude * decimal_base + digit_value(*p);
     }
@@ -64,7 +67,8 @@ inline ScannedNumber scan_number(const char*& cursor, const char* end) {
         for (; p != end && digit_value(*p) < decimal_base; ++p) {
             magnitude = magnitude * decimal_base + digit_value(*p);
             if (magnitude > limit) {
-                magnitude = max_negative + 1;  // out of range for either sign; the product stays small
+                magnitude =
+                    max_negative + 1;  // out of range for either sign; the product stays small
             }
         }
         if (magnitude > limit) {
@@ -116,10 +120,10 @@ constexpr bool two_digits(const char* p, std::int32_t& value) {
 bool read_written_shape(std::string_view chunk, UptimeSample& sample) {
     const char* const begin = chunk.data();
     const char* end = begin + chunk.size();
-    if (end != begin && end[-1] == '\n') {
+    if (end != begin && end[-1] == line_feed) {
         --end;
     }
-    if (static_cast<std::size_t>(end - begin) < shape_length || end[-1] != ')' ||
+    if (static_cast<std::size_t>(end - begin) < shape_length || end[-1] != field_close ||
         end[-4] != hours_separator || !two_digits(end - 6, sample.hours) ||
         !two_digits(end - 3, sample.minutes)) {
         return false;
@@ -135,8 +139,8 @@ bool read_written_shape(std::string_view chunk, UptimeSample& sample) {
     std::int32_t days = 0;
     std::int32_t scale = 1;
     const char* p = mark;
-    for (int digits = 0; digits < max_shape_days_digits && p != begin &&
-                         digit_value(p[-1]) < decimal_base;
+    for (int digits = 0;
+         digits < max_shape_days_digits && p != begin && digit_value(p[-1]) < decimal_base;
          ++digits) {
         --p;
         days += static_cast<std::int32_t>(digit_value(*p)) * scale;
@@ -166,7 +170,8 @@ FieldOutcome parse_uptime_field(std::string_view chunk) {
     }
     const char* const open = static_cast<const char*>(found);
     const char* const end = chunk.data() + chunk.size();
-    const FieldOutcome malformed{FieldKind::Malformed, {}, {open, static_cast<std::size_t>(end - open)}};
+    const FieldOutcome malformed{
+        FieldKind::Malformed, {}, {open, static_cast<std::size_t>(end - open)}};
 
     const char* cursor = open + 1;
     UptimeSample sample;
@@ -190,7 +195,8 @@ FieldOutcome parse_uptime_field(std::string_view chunk) {
         // A "+" written as the first number's sign, or anywhere after the
         // ":", selects the days pattern, which then fails here.
         if (first.plus || !scan_literal(cursor, end, hours_separator) ||
-            std::memchr(cursor, days_separator, static_cast<std::size_t>(end - cursor)) != nullptr) {
+            std::memchr(cursor, days_separator, static_cast<std::size_t>(end - cursor)) !=
+                nullptr) {
             return malformed;
         }
         sample.form = SampleForm::WithoutDays;

@@ -27,8 +27,8 @@ enum class FieldKind {
 
 struct FieldOutcome {
     FieldKind kind = FieldKind::NoField;
-    UptimeSample sample{};           // meaningful when Parsed
-    std::string_view field_text{};   // when Malformed: from the last "(" to the end of the chunk
+    UptimeSample sample{};          // meaningful when Parsed
+    std::string_view field_text{};  // when Malformed: from the last "(" to the end of the chunk
 };
 
 // The chunk is taken as it stands; a caller holding C-string data cuts it at
