@@ -35,49 +35,31 @@ struct ScannedNumber {
     std::int32_t value = 0;
 };
 
-// Nine digits always fit in 32 bits, whatever the sign.
-constexpr int digits_that_always_fit = 9;
-
 // One "%d" conversion at *cursor: white space, an optional sign, one or more
 // digits. A number that does not fit in 32 bits fails the conversion rather
 // than wrap.
-inline ScannedNumber scan_number(const char*& cursor, const char* end) {
+ScannedNumber scan_number(const char*& cursor, const char* end) {
     const char* p = cursor;
-    ScannedNumber number;
-    // The history command writes bare digits; white space and signs are rare.
-    if (p == end || digit_value(*p) >= decimal_base) {
-        while (p != end && is_blank(*p)) {
-            ++p;
-        }
-        if (p != end && (*p == '+' || *p == '-')) {
-            number.minus = *p == '-';
-            number.plus = !number.minus;
-            ++p;
-        }
+    while (p != end && is_blank(*p)) {
+        ++p;
     }
+    ScannedNumber number;
+    if (p != end && (*p == '+' || *p == '-')) {
+        number.minus = *p == '-';
+        number.plus = !number.minus;
+        ++p;
+    }
+    const std::uint64_t limit = number.minus ? max_negative : max_positive;
     const char* const first_digit = p;
     std::uint64_t magnitude = 0;
-    const char* const unchecked_end =
-        end - p > digits_that_always_fit ? p + digits_that_always_fit : end;
-    for (; p != unchecked_end && digit_value(*p) < decimal_base; ++p) {
+    for (; p != end && digit_value(*p) < decimal_base; ++p) {
         magnitude = magnitude * decimal_base + digit_value(*p);
-    }
-    if (p == unchecked_end) {
-        const std::uint64_t limit = number.minus ? max_negative : max_positive;
-        for (; p != end && digit_value(*p) < decimal_base; ++p) {
-            magnitude = magnitude * decimal_base + digit_value(*p);
-            if (magnitude > limit) {
-                magnitude =
-                    max_negative + 1;  // out of range for either sign; the product stays small
-            }
-        }
         if (magnitude > limit) {
-            cursor = p;
-            return number;
+            magnitude = limit + 1;  // stays out of range, and the product stays small
         }
     }
     cursor = p;
-    if (p == first_digit) {
+    if (p == first_digit || magnitude > limit) {
         return number;
     }
     number.ok = true;
@@ -100,14 +82,12 @@ std::int64_t magnitude_of(std::int32_t value) {
     return wide < 0 ? -wide : wide;
 }
 
-}  // namespace
-
 // The shape that the history command writes, "(HH:MM)" or "(D+HH:MM)" with
 // bare digits, then the chunk's line feed, is checked at fixed offsets from
 // the end: nearly every line takes this way, and it reads exactly what the
 // general scan below would read.
-constexpr std::size_t shape_length = 7;  // "(HH:MM)"
-constexpr int max_shape_days_digits = 9;
+constexpr std::size_t shape_length = 7;   // "(HH:MM)"
+constexpr int max_shape_days_digits = 9;  // nine digits always fit in 32 bits
 
 constexpr bool two_digits(const char* p, std::int32_t& value) {
     if (digit_value(p[0]) >= decimal_base || digit_value(p[1]) >= decimal_base) {
@@ -153,6 +133,8 @@ bool read_written_shape(std::string_view chunk, UptimeSample& sample) {
     sample.days = days;
     return true;
 }
+
+}  // namespace
 
 // The pattern is "%d+%d:%d" when the tail after the last "(" holds a "+"
 // anywhere, and "%d:%d" otherwise. Rather than search the tail first, this
