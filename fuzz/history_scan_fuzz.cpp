@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "reboot_history.hpp"
 #include "uptime_field.hpp"
 
@@ -25,6 +28,16 @@ std::uint64_t parsed_chunks_by_fgets(std::FILE* stream) {
     return parsed;
 }
 
+// The scan reads a descriptor: one in-memory file, refilled for each input.
+int history_descriptor(const std::uint8_t* data, std::size_t size) {
+    static const int descriptor = memfd_create("history", 0);
+    if (descriptor < 0 || ftruncate(descriptor, 0) != 0 ||
+        pwrite(descriptor, data, size, 0) != static_cast<ssize_t>(size)) {
+        std::abort();
+    }
+    return descriptor;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -37,10 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (history == nullptr || sink == nullptr) {
         std::abort();
     }
+    const int descriptor = history_descriptor(data, size);
     for (const bool verbose : {false, true}) {
-        std::rewind(history);
+        if (lseek(descriptor, 0, SEEK_SET) != 0) {
+            std::abort();
+        }
         const RunOptions options{.verbose = verbose};
-        const UptimeTotals totals = scan_history_stream(history, sink, sink, options);
+        const UptimeTotals totals = scan_history_stream(descriptor, sink, sink, options);
         report_mean_uptime(sink, totals, options);
         std::rewind(history);
         if (totals.count != parsed_chunks_by_fgets(history)) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,10 +36,13 @@ std::vector<std::string> chunks_by_fgets(std::FILE* stream) {
     return chunks;
 }
 
-std::vector<std::string> chunks_by_reader(std::FILE* stream) {
+std::vector<std::string> chunks_by_reader(std::FILE* stream, ReadBytes read_bytes = nullptr,
+                                          bool portable = false) {
     std::vector<std::string> chunks;
     auto reader = std::make_unique<ChunkReader>();
-    reader->stream = stream;
+    reader->descriptor = fileno(stream);
+    reader->read_bytes = read_bytes;
+    reader->portable = portable;
     Chunk chunk;
     while (next_chunk(*reader, chunk)) {
         chunks.emplace_back(chunk.bytes);
@@ -66,15 +70,32 @@ std::string generated_stream(std::mt19937& random) {
     return bytes;
 }
 
-TEST(ChunkReader, CutsTheSameChunksAsFgets) {
+TEST(ChunkReader, CutsTheSameChunksAsFgetsWithEitherWayOfFindingLineFeeds) {
     std::mt19937 random(8122026);
     for (int i = 0; i < 300; ++i) {
         const std::string bytes = generated_stream(random);
-        std::FILE* a = stream_of(bytes);
         std::FILE* b = stream_of(bytes);
-        ASSERT_EQ(chunks_by_reader(a), chunks_by_fgets(b)) << "stream " << i;
-        std::fclose(a);
+        const std::vector<std::string> expected = chunks_by_fgets(b);
         std::fclose(b);
+        for (const bool portable : {false, true}) {
+            std::FILE* a = stream_of(bytes);
+            ASSERT_EQ(chunks_by_reader(a, nullptr, portable), expected)
+                << "stream " << i << (portable ? ", portable" : ", vector");
+            std::fclose(a);
+        }
+    }
+}
+
+TEST(LineFeedMask, VectorAndPortablePathsAgree) {
+    std::mt19937 random(64);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> coin(0, 7);
+    char bytes[bytes_per_mask];
+    for (int i = 0; i < 20000; ++i) {
+        for (char& b : bytes) {  // dense in line feeds, and every other byte value
+            b = coin(random) == 0 ? '\n' : static_cast<char>(byte(random));
+        }
+        ASSERT_EQ(line_feed_mask(bytes), line_feed_mask_portable(bytes)) << i;
     }
 }
 
@@ -91,41 +112,77 @@ TEST(ChunkReader, CutsAtExactlyTheBufferLimit) {
     }
 }
 
-// A stream that delivers its bytes in small pieces and then fails.
-struct FailingSource {
+// A source that delivers its bytes in small pieces, is interrupted now and
+// then, and fails at its end, as a pipe from a dying writer may.
+struct TricklingSource {
     std::string bytes;
     std::size_t offset = 0;
+    std::size_t calls = 0;
 };
 
-ssize_t read_then_fail(void* cookie, char* buffer, std::size_t size) {
-    auto* source = static_cast<FailingSource*>(cookie);
-    if (source->offset == source->bytes.size()) {
+ssize_t trickle(TricklingSource& source, char* buffer, std::size_t size) {
+    if (++source.calls % 3 == 0) {
+        errno = EINTR;
+        return -1;
+    }
+    if (source.offset == source.bytes.size()) {
         errno = EIO;
         return -1;
     }
-    const std::size_t n = std::min({size, std::size_t{7}, source->bytes.size() - source->offset});
-    std::memcpy(buffer, source->bytes.data() + source->offset, n);
-    source->offset += n;
+    const std::size_t n = std::min({size, std::size_t{7}, source.bytes.size() - source.offset});
+    std::memcpy(buffer, source.bytes.data() + source.offset, n);
+    source.offset += n;
     return static_cast<ssize_t>(n);
 }
 
-std::FILE* failing_stream(FailingSource& source) {
-    cookie_io_functions_t functions{};
-    functions.read = read_then_fail;
-    return fopencookie(&source, "r", functions);
+// The reader's side reaches its source through this; the fgets() side
+// through a cookie stream.
+TricklingSource* reader_source = nullptr;
+
+ssize_t trickle_to_reader(int, void* buffer, std::size_t size) {
+    return trickle(*reader_source, static_cast<char*>(buffer), size);
 }
 
-TEST(ChunkReader, EndsAtAReadErrorAsFgetsDoes) {
+ssize_t trickle_to_stdio(void* cookie, char* buffer, std::size_t size) {
+    ssize_t got = 0;
+    do {  // stdio does not retry an interrupted read itself
+        got = trickle(*static_cast<TricklingSource*>(cookie), buffer, size);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+TEST(ChunkReader, TakesEachReadAsItComesAndEndsAtAnErrorAsFgetsDoes) {
     // The complete lines before the error arrive; the partial one does not.
     for (const char* text : {"(1:00)\n(2:00)\npartial", "(1:00)\n", "", "no line feed"}) {
-        FailingSource a{text};
-        FailingSource b{text};
-        std::FILE* sa = failing_stream(a);
-        std::FILE* sb = failing_stream(b);
-        EXPECT_EQ(chunks_by_reader(sa), chunks_by_fgets(sb)) << text;
+        TricklingSource a{text};
+        TricklingSource b{text};
+        reader_source = &a;
+        cookie_io_functions_t functions{};
+        functions.read = trickle_to_stdio;
+        std::FILE* sb = fopencookie(&b, "r", functions);
+        std::FILE* sa = std::tmpfile();  // only for its descriptor, never read
+        EXPECT_EQ(chunks_by_reader(sa, trickle_to_reader), chunks_by_fgets(sb)) << text;
         std::fclose(sa);
         std::fclose(sb);
     }
+}
+
+// Whatever each read returns is handed out at once: a line that has arrived
+// never waits for the block to fill, which a slow history would otherwise
+// hold back until it ends.
+TEST(ChunkReader, HandsOutALineBeforeTheNextArrives) {
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    constexpr std::string_view first = "reboot (1:00)\n";
+    ASSERT_EQ(write(pipe_ends[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    auto reader = std::make_unique<ChunkReader>();
+    reader->descriptor = pipe_ends[0];
+    Chunk chunk;
+    ASSERT_TRUE(next_chunk(*reader, chunk));  // would block forever if it waited for more
+    EXPECT_EQ(chunk.bytes, first);
+    close(pipe_ends[1]);
+    EXPECT_FALSE(next_chunk(*reader, chunk));
+    close(pipe_ends[0]);
 }
 
 }  // namespace

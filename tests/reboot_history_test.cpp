@@ -56,9 +56,11 @@ const ScanCase scan_cases[] = {
      summary + "-90 minutes (-0+1:30)\n", ""},
     {"signs inside a positive duration print as read", "(1++2:3)\n(1+-0:5)\n(1+-2:3)\n", true,
      "1+2:3\n1+0:5\n1+-2:3\n\n" + summary + "1443 minutes (1+0:3)\n", ""},
-    {"lengths past 32 bits are neither wrapped nor cut",
-     "(2147483647+2147483647:2147483647)\n(2147483647+2147483647:2147483647)\n", false,
-     summary + "3223372954147 minutes (2238453440+9:7)\n", ""},
+    {"a century each way still counts", "(36525+00:00)\n(-36525+00:00)\n(36525+00:00)\n", true,
+     "36525+0:0\n-36525+0:0\n36525+0:0\n\n" + summary + "17532000 minutes (12175+0:0)\n", ""},
+    {"past a century is unreadable, and not counted", "(213503982+06:31)\n(1:00)\n(-36525+00:01)\n",
+     true, "0+1:0\n\n" + summary + "60 minutes (0+1:0)\n",
+     "Error reading from (213503982+06:31)\n\nError reading from (-36525+00:01)\n\n"},
     {"an out-of-range number is unreadable", "(4294967296:00)\n(1:00)\n", false,
      summary + "60 minutes (0+1:0)\n", "Error reading from (4294967296:00)\n\n"},
 };
@@ -70,7 +72,8 @@ TEST(ScanHistoryStream, WritesListingErrorsAndSummary) {
         CapturedStream out;
         CapturedStream err;
         const RunOptions options{.verbose = c.verbose};
-        const UptimeTotals totals = scan_history_stream(history, out.stream, err.stream, options);
+        const UptimeTotals totals =
+            scan_history_stream(fileno(history), out.stream, err.stream, options);
         report_mean_uptime(out.stream, totals, options);
         std::fclose(history);
         EXPECT_EQ(out.text(), c.out);
@@ -79,9 +82,9 @@ TEST(ScanHistoryStream, WritesListingErrorsAndSummary) {
 }
 
 TEST(ScanHistoryStream, TotalsDoNotWrapOverManyHugeSamples) {
-    // Each sample is about 2^41.5 minutes: a signed 64-bit total would
-    // overflow after about three million of them.
-    const std::string line = "(2147483647+2147483647:2147483647)\n";
+    // Each sample is a century, about 2^25.6 minutes: a signed 64-bit total
+    // would overflow after about 175 billion of them.
+    const std::string line = "(36525+00:00)\n";
     std::string history;
     for (int i = 0; i < 4000; ++i) {
         history += line;
@@ -89,14 +92,14 @@ TEST(ScanHistoryStream, TotalsDoNotWrapOverManyHugeSamples) {
     std::FILE* stream = stream_of(history);
     CapturedStream out;
     CapturedStream err;
-    UptimeTotals totals = scan_history_stream(stream, out.stream, err.stream, {});
+    UptimeTotals totals = scan_history_stream(fileno(stream), out.stream, err.stream, {});
     std::fclose(stream);
     EXPECT_EQ(totals.count, 4000U);
     // Stand in for a history far longer than a test can feed.
-    totals.total *= 1000000;
-    totals.count *= 1000000;
+    totals.total *= 1000000000;
+    totals.count *= 1000000000;
     report_mean_uptime(out.stream, totals, {});
-    EXPECT_EQ(out.text(), summary + "3223372954147 minutes (2238453440+9:7)\n");
+    EXPECT_EQ(out.text(), summary + "52596000 minutes (36525+0:0)\n");
 }
 
 }  // namespace

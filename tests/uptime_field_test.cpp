@@ -45,20 +45,13 @@ const FieldCase parsed_cases[] = {
     {"(-1+01:00)\n", P, D, -1, 1, 0, true, -1500},
     {"( \t-0+0:7)\n", P, D, 0, 0, 7, true, -7},
     {"(0000000000001:00)\n", P, H, 0, 1, 0, false, 60},
-    {"(2147483647:00)\n", P, H, 0, 2147483647, 0, false, 128849018820},
-    {"(-2147483648:00)\n", P, H, 0, -2147483647 - 1, 0, true, -128849018880},
-    // Lengths that a 32-bit sum would wrap.
-    {"(2000000+00:00)\n", P, D, 2000000, 0, 0, false, 2880000000},
-    {"(2147483647+2147483647:2147483647)\n", P, D, 2147483647, 2147483647, 2147483647, false,
-     3223372954147},
-    {"(-2147483648+-2147483648:-2147483648)\n", P, D, -2147483647 - 1, -2147483647 - 1,
-     -2147483647 - 1, true, -3223372955648},
-    {"(1+2:3) trailing text\n", P, D, 1, 2, 3, false, 1563},
-    {"(1:2:3)\n", P, H, 0, 1, 2, false, 62},
-    // Around the exact shape the history command writes.
-    {"((05:00)\n", P, H, 0, 5, 0, false, 300},
-    {"(999999999+23:59)\n", P, D, 999999999, 23, 59, false, 1439999999999},
-    {"(0123456789+01:02)\n", P, D, 123456789, 1, 2, false, 177777776222},
+    // Up to a century each way, exactly, is a boot.
+    {"(36525+00:00)\n", P, D, 36525, 0, 0, false, 52596000},
+    {"(-36525+00:00)\n", P, D, -36525, 0, 0, true, -52596000},
+    {"(876600:00)\n", P, H, 0, 876600, 0, false, 52596000},
+    {"(36524+24:00)\n", P, D, 36524, 24, 0, false, 52596000},
+    {"(36526+-24:00)\n", P, D, 36526, -24, 0, false, 52596000},
+    {"(0+0:52596000)\n", P, D, 0, 0, 52596000, false, 52596000},
     {"(7+08:09)", P, D, 7, 8, 9, false, 10569},
     {"x+(7+08:09)\n", P, D, 7, 8, 9, false, 10569},
     {"( 12:34)\n", P, H, 0, 12, 34, false, 754},
@@ -117,6 +110,17 @@ const MalformedCase malformed_cases[] = {
     {"(05:00)+\n", "(05:00)+\n"},
     {"(-+05:00)\n", "(-+05:00)\n"},
     {"(1+2+03:04)\n", "(1+2+03:04)\n"},
+    // Longer than a century either way: a wrapped or corrupted clock, not a boot.
+    {"reboot   system boot  6.12.38+deb13- Mon Dec  1 10:00 - 09:58 (213503982+06:31)\n",
+     "(213503982+06:31)\n"},
+    {"(36525+00:01)\n", "(36525+00:01)\n"},
+    {"(-36525+00:01)\n", "(-36525+00:01)\n"},
+    {"(876600:01)", "(876600:01)"},
+    {"(2000000+00:00)\n", "(2000000+00:00)\n"},
+    {"(999999999+23:59)\n", "(999999999+23:59)\n"},
+    {"(2147483647:00)\n", "(2147483647:00)\n"},
+    {"(-2147483648+-2147483648:-2147483648)\n", "(-2147483648+-2147483648:-2147483648)\n"},
+    {"x (1:00) (0+0:52596001)\n", "(0+0:52596001)\n"},
 };
 
 TEST(ParseUptimeField, ReportsMalformedFieldsFromTheLastParenthesis) {
@@ -124,6 +128,20 @@ TEST(ParseUptimeField, ReportsMalformedFieldsFromTheLastParenthesis) {
         const FieldOutcome outcome = parse_uptime_field(c.chunk);
         EXPECT_EQ(outcome.kind, FieldKind::Malformed) << c.chunk;
         EXPECT_EQ(outcome.field_text, c.field_text) << c.chunk;
+    }
+}
+
+TEST(SampleMinutes, NeverWrapsWhateverTheFields) {
+    const struct {
+        UptimeSample sample;
+        std::int64_t length;
+    } cases[] = {
+        {{2147483647, 2147483647, 2147483647, D, false}, 3223372954147},
+        {{-2147483647 - 1, -2147483647 - 1, -2147483647 - 1, D, true}, -3223372955648},
+        {{0, 2147483647, 0, H, false}, 128849018820},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(sample_minutes(c.sample), c.length);
     }
 }
 

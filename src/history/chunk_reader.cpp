@@ -1,6 +1,9 @@
 #include "chunk_reader.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -14,19 +17,54 @@ void find_nul(ChunkReader& reader) {
                      : static_cast<std::size_t>(static_cast<const char*>(nul) - reader.block);
 }
 
+void find_line_feeds(ChunkReader& reader) {
+    const std::size_t whole = reader.end / bytes_per_mask;
+    for (std::size_t word = 0; word < whole; ++word) {
+        const char* bytes = reader.block + word * bytes_per_mask;
+        reader.line_feeds[word] =
+            reader.portable ? line_feed_mask_portable(bytes) : line_feed_mask(bytes);
+    }
+    // The bytes past the end were never read: only the read ones count.
+    const std::size_t rest = reader.end % bytes_per_mask;
+    if (rest != 0) {
+        reader.line_feeds[whole] =
+            line_feed_mask_portable(reader.block + whole * bytes_per_mask, rest);
+    }
+}
+
+// The first line feed in [begin, limit), or limit if there is none.
+std::size_t next_line_feed(const ChunkReader& reader, std::size_t limit) {
+    std::size_t word = reader.begin / bytes_per_mask;
+    std::uint64_t bits =
+        reader.line_feeds[word] & (~std::uint64_t{0} << (reader.begin % bytes_per_mask));
+    while (bits == 0) {
+        ++word;
+        if (word * bytes_per_mask >= limit) {
+            return limit;
+        }
+        bits = reader.line_feeds[word];
+    }
+    return std::min(limit, word * bytes_per_mask + static_cast<std::size_t>(__builtin_ctzll(bits)));
+}
+
 void refill(ChunkReader& reader) {
     const std::size_t pending = reader.end - reader.begin;
     std::memmove(reader.block, reader.block + reader.begin, pending);
     reader.begin = 0;
     reader.end = pending;
-    const std::size_t wanted = read_block_size - pending;
-    const std::size_t got = std::fread(reader.block + pending, 1, wanted, reader.stream);
-    reader.end += got;
-    if (got < wanted) {
+    const ReadBytes read_bytes = reader.read_bytes != nullptr ? reader.read_bytes : ::read;
+    ssize_t got = 0;
+    do {
+        got = read_bytes(reader.descriptor, reader.block + pending, read_block_size - pending);
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) {
+        reader.end += static_cast<std::size_t>(got);
+    } else {
         reader.at_end = true;
-        reader.failed = std::ferror(reader.stream) != 0;
+        reader.failed = got < 0;
     }
     find_nul(reader);
+    find_line_feeds(reader);
 }
 
 }  // namespace
@@ -35,11 +73,11 @@ bool next_chunk(ChunkReader& reader, Chunk& chunk) {
     for (;;) {
         const char* start = reader.block + reader.begin;
         const std::size_t pending = reader.end - reader.begin;
-        const std::size_t window = std::min(pending, max_chunk_length);
-        const void* line_feed = std::memchr(start, '\n', window);
+        const std::size_t limit = reader.begin + std::min(pending, max_chunk_length);
+        const std::size_t line_feed = pending == 0 ? limit : next_line_feed(reader, limit);
         std::size_t length = 0;
-        if (line_feed != nullptr) {
-            length = static_cast<std::size_t>(static_cast<const char*>(line_feed) - start) + 1;
+        if (line_feed != limit) {
+            length = line_feed - reader.begin + 1;
         } else if (pending >= max_chunk_length) {
             length = max_chunk_length;
         } else if (reader.at_end) {

@@ -1,25 +1,39 @@
 // Cuts a stream into the chunks that fgets() with a 256-byte buffer would
-// return, but reads the stream in large blocks so that the per-line cost is a
-// memchr() rather than a locked stdio call.
+// return, but reads the descriptor straight into one large block, taking
+// whatever each read(2) gives, so that a line is handed out as soon as it has
+// arrived. The line feeds of each block are found in one pass, so the
+// per-line cost is a few bit operations rather than a locked stdio call.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
-#include <cstdio>
+#include <cstdint>
 #include <string_view>
+
+#include "line_feeds.hpp"
 
 // fgets() with this buffer size stores at most one byte less, plus a NUL.
 inline constexpr std::size_t chunk_buffer_size = 256;
 inline constexpr std::size_t max_chunk_length = chunk_buffer_size - 1;
 inline constexpr std::size_t read_block_size = 64 * 1024;
+static_assert(read_block_size % bytes_per_mask == 0);
+
+// read(2) by default; the tests put a failing source in its place.
+using ReadBytes = ssize_t (*)(int descriptor, void* buffer, std::size_t size);
 
 struct ChunkReader {
-    std::FILE* stream = nullptr;
-    std::size_t begin = 0;  // first byte not yet handed out
-    std::size_t end = 0;    // one past the last byte read
-    bool at_end = false;    // the stream reached its end or failed
-    bool failed = false;    // it failed: a partial chunk is dropped, as fgets() drops it
-    std::size_t nul = 0;    // first NUL byte at or after begin, or end if there is none
+    int descriptor = -1;
+    ReadBytes read_bytes = nullptr;  // nullptr: read(2)
+    std::size_t begin = 0;           // first byte not yet handed out
+    std::size_t end = 0;             // one past the last byte read
+    bool at_end = false;             // the stream reached its end or failed
+    bool failed = false;             // it failed: a partial chunk is dropped, as fgets() drops it
+    std::size_t nul = 0;             // first NUL byte at or after begin, or end if there is none
+    bool portable = false;           // find line feeds byte by byte (for the tests)
     char block[read_block_size];
+    // Bit i of word w: block[64 w + i] is a line feed; valid up to end.
+    std::uint64_t line_feeds[read_block_size / bytes_per_mask];
 };
 
 struct Chunk {

@@ -1,5 +1,8 @@
 #include "reboot_history.hpp"
 
+#include <fcntl.h>
+
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
@@ -13,14 +16,17 @@ namespace {
 constexpr const char* history_command = "/usr/bin/last reboot";
 constexpr const char* read_mode = "r";
 constexpr int pclose_failed = -1;
+// A pipe this large lets the history command run ahead by more than one read
+// block, so that neither side waits on the other page by page. Where the
+// system refuses it, the pipe keeps its size and nothing else changes.
+constexpr int history_pipe_size = 1 << 20;
 
 }  // namespace
 
-UptimeTotals scan_history_stream(std::FILE* history, std::FILE* out, std::FILE* err,
-                                 RunOptions options) {
+UptimeTotals scan_history_stream(int history, std::FILE* out, std::FILE* err, RunOptions options) {
     UptimeTotals totals;
     ChunkReader reader;
-    reader.stream = history;
+    reader.descriptor = history;
     // A chunk is a C string to the parser: what follows a NUL is not seen.
     Chunk chunk;
     while (next_chunk(reader, chunk)) {
@@ -58,16 +64,23 @@ void report_mean_uptime(std::FILE* out, const UptimeTotals& totals, RunOptions o
 }
 
 ScanAnswer scan_reboot_history(RunOptions options) {
+    // A caller that left SIGCHLD ignored (a daemon, `trap '' CHLD`) would have
+    // the kernel reap the command at once, and pclose() could not tell a
+    // failed history from an empty one; the command would inherit it too.
+    std::signal(SIGCHLD, SIG_DFL);
     std::FILE* history = popen(history_command, read_mode);
     if (history == nullptr) {
         write_start_failure(stderr);
         return ScanAnswer::HistoryUnavailable;
     }
-    const UptimeTotals totals = scan_history_stream(history, stdout, stderr, options);
+    // The stream's descriptor is read directly: popen()'s stdio buffer would
+    // cut every read to 4 KiB and hold lines back until a block is full.
+    fcntl(fileno(history), F_SETPIPE_SZ, history_pipe_size);
+    const UptimeTotals totals = scan_history_stream(fileno(history), stdout, stderr, options);
     const int wait_status = pclose(history);
     // A command that failed after yielding durations still gets its summary;
     // one that yielded none has told nothing, and that is no empty history.
-    // A failed pclose() (SIGCHLD left ignored) says nothing either way.
+    // A pclose() that fails all the same says nothing either way.
     if (totals.count == 0 && wait_status != pclose_failed &&
         write_history_failure(stderr, wait_status)) {
         return ScanAnswer::HistoryFailed;

@@ -23,10 +23,9 @@ enum class ScanAnswer {
     HistoryFailed,       // it failed without yielding a single duration
 };
 
-// Reads a whole history stream: the listing lines (in verbose mode) go to out
-// and the error lines for unreadable durations to err.
-UptimeTotals scan_history_stream(std::FILE* history, std::FILE* out, std::FILE* err,
-                                 RunOptions options);
+// Reads a whole history from a descriptor: the listing lines (in verbose
+// mode) go to out and the error lines for unreadable durations to err.
+UptimeTotals scan_history_stream(int history, std::FILE* out, std::FILE* err, RunOptions options);
 
 // The summary, and in verbose mode the blank line before it; nothing at all
 // when no sample was counted.

@@ -15,6 +15,11 @@ constexpr char hours_separator = ':';
 constexpr std::int64_t minutes_per_hour = 60;
 constexpr std::int64_t minutes_per_day = 24 * minutes_per_hour;
 constexpr unsigned decimal_base = 10;
+// No boot lasts a century: a longer duration, either way, is a wrapped or
+// corrupted clock (one history command writes a boot whose clock went back
+// as about 213503982 days), and it would swamp every mean it entered.
+constexpr std::int64_t max_boot_days = 36525;
+constexpr std::int64_t max_boot_minutes = max_boot_days * minutes_per_day;
 
 // Largest magnitude a signed 32-bit number may have, by sign.
 constexpr std::uint64_t max_positive = std::numeric_limits<std::int32_t>::max();
@@ -134,14 +139,17 @@ bool read_written_shape(std::string_view chunk, UptimeSample& sample) {
     return true;
 }
 
-}  // namespace
+FieldOutcome malformed_from_last_open(std::string_view chunk) {
+    const std::size_t open = chunk.rfind(field_open);
+    return {FieldKind::Malformed, {}, chunk.substr(open)};
+}
 
 // The pattern is "%d+%d:%d" when the tail after the last "(" holds a "+"
 // anywhere, and "%d:%d" otherwise. Rather than search the tail first, this
 // reads forward and settles the choice where it matters: the two patterns
 // read the first number alike, and a "+" that turns up later, once the ":"
 // has matched, could only have made the days pattern fail at that ":".
-FieldOutcome parse_uptime_field(std::string_view chunk) {
+FieldOutcome read_field(std::string_view chunk) {
     UptimeSample written;
     if (read_written_shape(chunk, written)) {
         return {FieldKind::Parsed, written, {}};
@@ -190,6 +198,20 @@ FieldOutcome parse_uptime_field(std::string_view chunk) {
     }
     sample.minutes = minutes.value;
     return {FieldKind::Parsed, sample, {}};
+}
+
+}  // namespace
+
+FieldOutcome parse_uptime_field(std::string_view chunk) {
+    const FieldOutcome outcome = read_field(chunk);
+    if (outcome.kind != FieldKind::Parsed) {
+        return outcome;
+    }
+    const std::int64_t length = sample_minutes(outcome.sample);
+    if (length > max_boot_minutes || length < -max_boot_minutes) {
+        return malformed_from_last_open(chunk);
+    }
+    return outcome;
 }
 
 std::int64_t sample_minutes(const UptimeSample& sample) {

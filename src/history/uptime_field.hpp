@@ -32,7 +32,8 @@ struct FieldOutcome {
 };
 
 // The chunk is taken as it stands; a caller holding C-string data cuts it at
-// the first NUL itself.
+// the first NUL itself. A duration longer than 100 years either way
+// (36,525 days) cannot be a boot and is Malformed.
 FieldOutcome parse_uptime_field(std::string_view chunk);
 
 // Length of a sample in minutes; wide enough that no 32-bit fields overflow it.

@@ -2,9 +2,12 @@
 line, the exact output and the exit statuses."""
 
 import os
+import pty
+import select
 import signal
 import subprocess
 import sys
+import time
 import unittest
 
 import harness
@@ -97,14 +100,25 @@ class HistoryStatus(unittest.TestCase):
                     b"Unable to read history from '/usr/bin/last reboot' (exit status %d)\n"
                     % status), result.stderr)
 
-    def test_unknown_status_when_pclose_fails(self):
-        # With SIGCHLD ignored the child's status is lost: nothing says the
-        # history failed, so the run ends as an empty history does.
-        stand_in = harness.StandIn(b"", 1)
-        result = harness.run_isolated(["env", "--ignore-signal=CHLD", TOOL],
-                                      binds=stand_in.bind())
-        stand_in.close()
-        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+    def test_sigchld_left_ignored_by_the_caller(self):
+        # An ignored SIGCHLD would let the kernel reap the command and hide
+        # its status; the tool restores the default before starting it.
+        parents = [["env", "--ignore-signal=CHLD"],
+                   ["python3", "-c", "import os, signal, sys; "
+                    "signal.signal(signal.SIGCHLD, signal.SIG_IGN); os.execvp(sys.argv[1], "
+                    "sys.argv[1:])"]]
+        cases = [(b"", 1, 255, b"",
+                  b"Unable to read history from '/usr/bin/last reboot' (exit status 1)\n"),
+                 (HISTORY, 3, 0, SUMMARY, b""),
+                 (b"wtmp begins\n", 0, 0, b"", b"")]
+        for parent in parents:
+            for fixture, status, code, out, err in cases:
+                with self.subTest(parent=parent[0], status=status):
+                    stand_in = harness.StandIn(fixture, status)
+                    result = harness.run_isolated(parent + [TOOL], binds=stand_in.bind())
+                    stand_in.close()
+                    self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                     (code, out, err))
 
     def test_start_failure(self):
         # Four descriptors leave the loader its one and no room for a pipe.
@@ -114,6 +128,57 @@ class HistoryStatus(unittest.TestCase):
         stand_in.close()
         self.assertEqual((result.returncode, result.stdout, result.stderr),
                          (255, b"", b"Unable to invoke '/usr/sbin/last'\n"))
+
+
+class ImpossibleDurations(unittest.TestCase):
+    def test_longer_than_a_century_is_unreadable(self):
+        # What Debian 13's last writes for a boot whose clock went back.
+        wrapped = (b"reboot   system boot  6.12.38+deb13- Mon Dec  1 10:00 - 09:58 "
+                   b"(213503982+06:31)\n")
+        century = LINE + b"(36525+00:00)\n"
+        stand_in = harness.StandIn(wrapped + century + LINE + b"(00:00)\n")
+        result = run(["-v"], stand_in)
+        stand_in.close()
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stdout, b"36525+0:0\n0+0:0\n\n" + harness.SUMMARY.encode()
+                         + b"26298000 minutes (18262+12:0)\n")
+        self.assertEqual(result.stderr, b"Error reading from (213503982+06:31)\n\n")
+
+
+class Promptness(unittest.TestCase):
+    def test_listing_reaches_a_terminal_line_by_line(self):
+        """A slow history's first line is listed before its second arrives."""
+        stand_in = harness.StandIn(script="#!/bin/sh\necho 'boot (1:00)'\nsleep 3\n"
+                                          "echo 'boot (2:00)'\n")
+        controller, terminal = pty.openpty()
+        command = harness.namespace_command() + [
+            "sh", "-c", 'mount --bind "$1" /usr/bin/last && exec "$2" -v', "sh",
+            stand_in.path, TOOL]
+        start = time.monotonic()
+        process = subprocess.Popen(command, stdout=terminal, stderr=subprocess.PIPE)
+        os.close(terminal)
+        seen = b""
+        first_at = None
+        while True:
+            ready, _, _ = select.select([controller], [], [], 10)
+            if not ready:
+                break
+            try:
+                piece = os.read(controller, 4096)
+            except OSError:  # the terminal closed with the process
+                break
+            if not piece:
+                break
+            seen += piece
+            if first_at is None and b"0+1:0" in seen:
+                first_at = time.monotonic() - start
+        process.wait()
+        os.close(controller)
+        stand_in.close()
+        self.assertEqual(process.returncode, 0)
+        self.assertIn(b"0+2:0", seen)
+        self.assertIsNotNone(first_at, seen)
+        self.assertLess(first_at, 1.0)
 
 
 class OutputFailure(unittest.TestCase):

@@ -147,13 +147,16 @@ class RealLast(unittest.TestCase):
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
 
     def test_no_history_file(self):
-        # With an empty /var/log, `last` cannot open its file and exits 1.
-        result = harness.run_isolated([TOOL], tmpfs=["/var/log"])
-        self.assertEqual(result.returncode, 255)
-        self.assertEqual(result.stdout, b"")
-        self.assertTrue(result.stderr.endswith(
-            b"Unable to read history from '/usr/bin/last reboot' (exit status 1)\n"),
-            result.stderr)
+        # With an empty /var/log, `last` cannot open its file and exits 1;
+        # the same holds when the caller left SIGCHLD ignored.
+        for parent in [[], ["env", "--ignore-signal=CHLD"]]:
+            with self.subTest(parent=parent):
+                result = harness.run_isolated(parent + [TOOL], tmpfs=["/var/log"])
+                self.assertEqual(result.returncode, 255)
+                self.assertEqual(result.stdout, b"")
+                self.assertTrue(result.stderr.endswith(
+                    b"Unable to read history from '/usr/bin/last reboot' (exit status 1)\n"),
+                    result.stderr)
 
 
 if __name__ == "__main__":
