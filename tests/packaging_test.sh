@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds the tool as a packager would (plain cmake, the system compiler, no
 # presets, warnings as errors) for each build type, installs it into a
-# staging prefix, and checks what lands there: the executable and a man page
-# that renders cleanly.
+# staging prefix, and checks what lands there: the executable, a man page
+# that renders cleanly, and the documents. Then builds the Debian package
+# with CPack and checks its contents, its control fields and lintian.
 #
 #   packaging_test.sh SOURCE_DIR WORK_DIR
 set -eu
@@ -12,6 +13,8 @@ work=$2
 rm -rf "$work"
 mkdir -p "$work"
 unset CXX CXXFLAGS
+doc=share/doc/mean-reboot-interval
+expected_files="bin/mean-reboot-interval $doc/changelog.gz $doc/copyright $doc/examples/fleet-mean.awk share/man/man1/mean-reboot-interval.1.gz "
 
 for build_type in Release Debug; do
     build="$work/build-$build_type"
@@ -25,11 +28,10 @@ for build_type in Release Debug; do
     cmake --install "$build" --prefix "$prefix" >/dev/null
 
     tool="$prefix/bin/mean-reboot-interval"
-    page="$prefix/share/man/man1/mean-reboot-interval.1"
+    page="$prefix/share/man/man1/mean-reboot-interval.1.gz"
     [ -x "$tool" ] || { echo "FAIL: $tool not installed" >&2; exit 1; }
-    [ -f "$page" ] || { echo "FAIL: $page not installed" >&2; exit 1; }
     installed=$(find "$prefix" -type f | sort | sed "s|^$prefix/||" | tr '\n' ' ')
-    [ "$installed" = "bin/mean-reboot-interval share/man/man1/mean-reboot-interval.1 " ] || {
+    [ "$installed" = "$expected_files" ] || {
         echo "FAIL: unexpected installed files: $installed" >&2
         exit 1
     }
@@ -39,7 +41,7 @@ for build_type in Release Debug; do
     [ "$status" -eq 254 ] || { echo "FAIL: installed tool gave $status for --help" >&2; exit 1; }
 done
 
-warnings=$(groff -man -ww -z "$page" 2>&1)
+warnings=$(groff -man -ww -z "$source_dir/man/mean-reboot-interval.1" 2>&1)
 [ -z "$warnings" ] || { echo "FAIL: the man page has warnings: $warnings" >&2; exit 1; }
 rendered=$(MANWIDTH=80 man -l "$page" 2>&1)
 for section in NAME SYNOPSIS DESCRIPTION OPTIONS OUTPUT "EXIT STATUS" FILES EXAMPLES "SEE ALSO"; do
@@ -48,4 +50,33 @@ for section in NAME SYNOPSIS DESCRIPTION OPTIONS OUTPUT "EXIT STATUS" FILES EXAM
         exit 1
     }
 done
-echo "packaging: Release and Debug build, install and man page are fine"
+deb_build="$work/deb"
+cmake -S "$source_dir" -B "$deb_build" -DCMAKE_BUILD_TYPE=Release >"$work/configure-deb.log"
+cmake --build "$deb_build" -j2 >"$work/build-deb.log" 2>&1
+(cd "$deb_build" && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
+set -- "$deb_build"/mean-reboot-interval_*_*.deb
+[ $# -eq 1 ] && [ -f "$1" ] || { echo "FAIL: expected one .deb, found: $*" >&2; exit 1; }
+deb=$1
+contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\/usr\//, "", $6); print $6 }' | sort | tr '\n' ' ')
+[ "$contents" = "$expected_files" ] || { echo "FAIL: the package holds: $contents" >&2; exit 1; }
+field() { dpkg-deb -f "$deb" "$1"; }
+case $(field Depends) in
+    "util-linux (<< 2.40.1-3) | wtmpdb, libc6 "*) ;;
+    *) echo "FAIL: Depends is '$(field Depends)'" >&2; exit 1 ;;
+esac
+[ "$(field Section)/$(field Priority)" = admin/optional ] || { echo "FAIL: section or priority" >&2; exit 1; }
+unpacked="$work/unpacked"
+dpkg-deb -x "$deb" "$unpacked"
+if readelf -S "$unpacked/usr/bin/mean-reboot-interval" | grep -q '\.symtab'; then
+    echo "FAIL: the packaged executable is not stripped" >&2
+    exit 1
+fi
+zcat "$unpacked/usr/share/doc/mean-reboot-interval/changelog.gz" | head -1 | grep -q "^mean-reboot-interval (" || {
+    echo "FAIL: changelog.gz is not a changelog" >&2
+    exit 1
+}
+status=0
+report=$(lintian --fail-on error --tag-display-limit 0 "$deb" 2>&1) || status=$?
+printf '%s\n' "$report" | grep -v "^running with root privileges" || true
+[ "$status" -eq 0 ] || { echo "FAIL: lintian reports errors" >&2; exit 1; }
+echo "packaging: Release and Debug build, install, man page and the Debian package are fine"
