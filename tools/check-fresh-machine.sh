@@ -1,0 +1,299 @@
+#!/bin/sh
+# Proves what a new user gets, on freshly installed minimal Debian 12 and
+# Debian 13 roots built with debootstrap in a temporary folder:
+#
+# - Debian 12: a clone of the committed HEAD; the README's two Quick start
+#   commands, read from the README and run exactly as written, first as a
+#   user with sudo rights, then as root with sudo removed. The demo must
+#   print a summary line and the tests must pass.
+# - Debian 12 and Debian 13: the Debian package, built from that clone,
+#   installed with apt into a fresh root, run against a crafted history read
+#   by that release's own `last` (imported into wtmpdb on Debian 13), its
+#   mean checked against one computed from the records' own times; then
+#   purged, leaving none of its files.
+#
+# Run as root. Reaches only the Debian mirror apt is configured with. The
+# base roots and downloaded packages are cached in $MRI_FRESH_CACHE
+# (default /var/cache/mean-reboot-interval-fresh) between runs; everything
+# else is removed at the end. Every step prints its time.
+set -eu
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+cache=${MRI_FRESH_CACHE:-/var/cache/mean-reboot-interval-fresh}
+newcomer=newcomer
+summary_prefix='* Mean time between reboots:'
+
+[ "$(id -u)" -eq 0 ] || { echo "check-fresh-machine: run as root" >&2; exit 1; }
+
+work=$(mktemp -d /var/tmp/mri-fresh.XXXXXX)
+cleanup() {
+    # Every mount was made in a private namespace that is gone by now.
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+started=$(date +%s)
+step_name=""
+step() {
+    now=$(date +%s)
+    [ -z "$step_name" ] || echo "time: $step_name: $((now - step_start)) s"
+    step_name=$1
+    step_start=$now
+    [ -z "$step_name" ] || echo "== $step_name"
+}
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# The mirror that apt already uses for Debian 12 (deb822 or one-line form).
+mirror() {
+    found=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '
+        /^$/ { uri = "" }
+        /^URIs:/ { uri = $2 }
+        /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == "bookworm" && uri != "") { print uri; exit } }')
+    if [ -z "$found" ]; then
+        found=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+            awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i == "bookworm") { print $(i - 1); exit } }')
+    fi
+    [ -n "$found" ] || fail "no Debian mirror for bookworm in apt's sources"
+    echo "$found"
+}
+
+# Runs a command as root inside ROOT: a root entered with pivot_root in
+# private mount and pid namespaces, so that / is a mount point there and the
+# tests can make namespaces of their own. /proc, /sys and /dev are the
+# namespace's; the host's DNS settings are copied in for apt.
+in_root() {
+    root=$1
+    shift
+    unshare --mount --pid --fork --propagation private sh -c '
+        set -e
+        root=$1
+        shift
+        mount --bind "$root" "$root"
+        mount -t proc proc "$root/proc"
+        mount -t sysfs sysfs "$root/sys"
+        mount --rbind /dev "$root/dev"
+        mount --bind "$MRI_APT_ARCHIVES" "$root/var/cache/apt/archives"
+        cp /etc/resolv.conf "$root/etc/resolv.conf"
+        cd "$root"
+        mkdir -p .host
+        pivot_root . .host
+        umount -l /.host
+        rmdir /.host
+        exec env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+            HOME=/root TERM=dumb LANG=C.UTF-8 CI="$MRI_CI" "$@"
+    ' sh "$root" "$@"
+}
+
+# A fresh root from the cached base, debootstrapped when there is none.
+fresh_root() {
+    suite=$1
+    target=$2
+    base="$cache/$suite.tar"
+    [ -f "$base" ] || fail "no base root for $suite"
+    mkdir -p "$target"
+    tar -C "$target" -xf "$base"
+}
+
+make_base() {
+    suite=$1
+    extra=$2
+    base="$cache/$suite.tar"
+    [ ! -f "$base" ] || return 0
+    scratch="$work/debootstrap-$suite"
+    # shellcheck disable=SC2086
+    debootstrap --variant=minbase $extra "$suite" "$scratch" "$mirror_uri" \
+        >"$work/debootstrap-$suite.log" 2>&1 || {
+        tail -n 20 "$work/debootstrap-$suite.log" >&2
+        fail "debootstrap $suite"
+    }
+    tar -C "$scratch" -cf "$base.partial" . && mv "$base.partial" "$base"
+    rm -rf "$scratch"
+}
+
+# The commands of the README's "## Quick start", in order, one per line.
+quick_start_commands() {
+    awk '
+        /^## / { inside = ($0 == "## Quick start") }
+        inside && /^```/ { block = !block; next }
+        inside && block && NF && $1 !~ /^#/ { print }
+    ' "$here/README.md"
+}
+
+# boot/shutdown records, oldest first: clean boots with stray seconds, a
+# crash (a boot with no shutdown before the next boot), and the current boot.
+history_records() {
+    cat <<'EOF'
+boot     2026-01-04 08:02:11 6.1.0-15-amd64
+shutdown 2026-01-25 19:40:05 6.1.0-15-amd64
+boot     2026-01-25 19:42:30 6.1.0-17-amd64
+shutdown 2026-02-03 10:00:00 6.1.0-17-amd64
+boot     2026-02-03 10:02:00 6.1.0-17-amd64
+boot     2026-02-09 07:00:00 6.1.0-18-amd64
+shutdown 2026-03-30 23:59:59 6.1.0-18-amd64
+boot     2026-03-31 00:01:10 6.1.0-18-amd64
+shutdown 2026-03-31 00:28:50 6.1.0-18-amd64
+boot     2026-03-31 00:30:00 6.1.0-18-amd64
+shutdown 2026-06-18 12:00:40 6.1.0-18-amd64
+boot     2026-06-18 12:02:00 6.1.0-21-amd64
+EOF
+}
+
+# The summary line that the records' own times give. util-linux's last runs
+# a crashed boot on to the next shutdown; wtmpdb's shows it as a crash
+# without a duration. Durations are truncated to whole minutes.
+expected_summary() {
+    crash_counts=$1
+    history_records | while read -r kind day time _; do
+        echo "$kind $(date -u -d "$day $time" +%s)"
+    done | awk -v crash_counts="$crash_counts" -v prefix="$summary_prefix" '
+        { kind[NR] = $1; at[NR] = $2 }
+        END {
+            for (i = 1; i <= NR; i++) {
+                if (kind[i] != "boot") continue
+                for (j = i + 1; j <= NR; j++) {
+                    if (kind[j] == "boot" && !crash_counts) break
+                    if (kind[j] == "shutdown") {
+                        total += int((at[j] - at[i]) / 60)
+                        count++
+                        break
+                    }
+                }
+            }
+            mean = int(total / count)
+            printf "%s\t\t%d minutes (%d+%d:%d)\n", prefix, mean, int(mean / 1440), int(mean % 1440 / 60), mean % 60
+        }'
+}
+
+# Installs the package with apt on a fresh root of SUITE, runs it over the
+# crafted history read by that release's last, and purges it.
+check_package() {
+    suite=$1
+    root="$work/package-$suite"
+    fresh_root "$suite" "$root"
+    cp "$deb" "$root/root/"
+    cp "$work/history.wtmp" "$root/root/history.wtmp"
+    if [ "$suite" = bookworm ]; then
+        load='cp /root/history.wtmp /var/log/wtmp'
+        crash_counts=1
+    else
+        load='wtmpdb import /root/history.wtmp'
+        crash_counts=0
+    fi
+    in_root "$root" sh -c '
+        set -e
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -q >/dev/null
+        apt-get install -y -q --no-install-recommends "/root/$1" >/root/install.log 2>&1 ||
+            { cat /root/install.log; exit 1; }
+        echo "last: $(readlink -f /usr/bin/last) from $(dpkg -S "$(readlink -f /usr/bin/last)" | cut -d: -f1)"
+        '"$load"'
+        /usr/bin/last reboot | sed "s/^/    /"
+        mean-reboot-interval -v >/root/out 2>/root/err
+        dpkg-query -L mean-reboot-interval >/root/files
+        apt-get purge -y -q mean-reboot-interval >/root/purge.log 2>&1 || { cat /root/purge.log; exit 1; }
+        left=""
+        while read -r path; do
+            [ -d "$path" ] || [ ! -e "$path" ] || left="$left $path"
+        done </root/files
+        [ -z "$left" ] || { echo "left after purge:$left"; exit 1; }
+        ! dpkg-query -W mean-reboot-interval >/dev/null 2>&1
+    ' sh "$(basename "$deb")" || fail "the package on $suite"
+    expected=$(expected_summary "$crash_counts")
+    actual=$(tail -n 1 "$root/root/out")
+    [ "$actual" = "$expected" ] || fail "$suite: got '$actual', expected '$expected'"
+    [ ! -s "$root/root/err" ] || fail "$suite: standard error: $(cat "$root/root/err")"
+    echo "$suite: $actual"
+    rm -rf "$root"
+}
+
+step "set-up"
+command -v debootstrap >/dev/null 2>&1 || {
+    echo "installing debootstrap"
+    apt-get update -q >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends debootstrap >/dev/null
+}
+mirror_uri=$(mirror)
+echo "mirror: $mirror_uri"
+mkdir -p "$cache/archives/partial"
+MRI_APT_ARCHIVES="$cache/archives"
+MRI_CI=${CI:-}
+export MRI_APT_ARCHIVES MRI_CI
+commands=$(quick_start_commands)
+[ "$(printf '%s\n' "$commands" | wc -l)" -eq 2 ] || fail "the Quick start should hold two commands: $commands"
+printf 'Quick start:\n%s\n' "$commands"
+
+step "base roots (debootstrap, or the cache)"
+make_base bookworm "--include=git,ca-certificates,sudo" &
+bookworm_job=$!
+make_base trixie "--include=ca-certificates" &
+trixie_job=$!
+wait "$bookworm_job" || fail "Debian 12 base root"
+wait "$trixie_job" || fail "Debian 13 base root"
+
+step "Debian 12: a user with sudo rights, and the clone"
+root12="$work/debian12"
+fresh_root bookworm "$root12"
+git clone -q "$here" "$root12/home-clone"
+git clone -q "$here" "$root12/root/mean-reboot-interval"
+echo "HEAD: $(git -C "$here" log -1 --format='%h %s')"
+in_root "$root12" sh -c "
+    set -e
+    useradd -m -s /bin/sh $newcomer
+    echo '$newcomer ALL=(ALL) NOPASSWD:ALL' >/etc/sudoers.d/$newcomer
+    chmod 0440 /etc/sudoers.d/$newcomer
+    mv /home-clone /home/$newcomer/mean-reboot-interval
+    chown -R $newcomer: /home/$newcomer/mean-reboot-interval
+"
+
+run_quick_start() {
+    who=$1
+    number=0
+    printf '%s\n' "$commands" | while IFS= read -r command; do
+        number=$((number + 1))
+        log="$work/quick-start-$who-$number.log"
+        echo "-- as $who: $command"
+        if [ "$who" = root ]; then
+            in_root "$root12" sh -c 'cd /root/mean-reboot-interval && eval "$1"' sh "$command" >"$log" 2>&1
+        else
+            in_root "$root12" runuser -l "$newcomer" -c \
+                "cd mean-reboot-interval && CI='$MRI_CI' && export CI && $command" >"$log" 2>&1
+        fi || { tail -n 40 "$log" >&2; fail "as $who: $command"; }
+        grep -E "^prerequisites:|tests passed|^\\$summary_prefix" "$log" | sed 's/^/   /' || true
+        case $command in
+            *"--preset demo"*) grep -q "^\\$summary_prefix" "$log" || fail "the demo printed no summary line" ;;
+            *"--preset test"*) grep -q "100% tests passed" "$log" || fail "the tests did not all pass" ;;
+        esac
+    done
+}
+
+step "Debian 12: the Quick start as a user with sudo rights"
+run_quick_start "$newcomer"
+
+step "Debian 12: the Quick start as root, without sudo"
+in_root "$root12" sh -c 'DEBIAN_FRONTEND=noninteractive apt-get purge -y -q sudo >/dev/null 2>&1'
+run_quick_start root
+
+step "Debian 12: the Debian package from the clone"
+in_root "$root12" sh -c 'cd /root/mean-reboot-interval && cmake --workflow --preset package' \
+    >"$work/package.log" 2>&1 || { tail -n 30 "$work/package.log" >&2; fail "building the package"; }
+set -- "$root12"/root/mean-reboot-interval/build/package/mean-reboot-interval_*_*.deb
+[ $# -eq 1 ] && [ -f "$1" ] || fail "expected one .deb, found: $*"
+cp "$1" "$work/"
+deb="$work/$(basename "$1")"
+echo "package: $(basename "$deb")"
+history_records >"$work/history.list"
+"$root12/root/mean-reboot-interval/build/package/make-wtmp" "$work/history.list" "$work/history.wtmp"
+rm -rf "$root12"
+
+step "Debian 12: install, answer, purge"
+check_package bookworm
+
+step "Debian 13: install, answer, purge"
+check_package trixie
+
+step ""
+echo "check-fresh-machine: all passed in $(($(date +%s) - started)) s"
