@@ -1,14 +1,14 @@
 // The whole scan and report over arbitrary bytes: nothing may crash, leak or
 // trip a sanitizer, and the samples counted must be exactly the chunks, cut
 // as fgets() cuts them, that the parser accepts.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include "reboot_history.hpp"
 #include "uptime_field.hpp"
