@@ -5,8 +5,9 @@ prints medians and ratios; it never judges them.
 1. The fastest producer there is: a stand-in /usr/bin/last that is `cat` of a
    history file already in the page cache (LINES lines from generate-history).
    The tool against `last reboot | cat > /dev/null` (the pass-through: every
-   byte crosses one pipe, as it does for the tool) and against mawk doing the
-   same computation.
+   byte crosses one pipe, as it does for the tool), against `last reboot |
+   drain` (the floor: the tool's own 1 MiB pipe and 64 KiB reads, and no work
+   at all) and against mawk doing the same computation.
 2. The host's real `last` reading a wtmp of BOOTS boots written by make-wtmp:
    the tool against `last reboot > /dev/null` and `last reboot | cat > /dev/null`.
 
@@ -15,7 +16,7 @@ shared machine swing, so the CPU time of the tool's own process (not of the
 history command it starts) is printed beside them, read from its zombie
 before it is reaped.
 
-    bench/end_to_end.py TOOL GENERATE_HISTORY MAKE_WTMP [LINES] [BOOTS] [RUNS]
+    bench/end_to_end.py TOOL GENERATE_HISTORY MAKE_WTMP DRAIN [LINES] [BOOTS] [RUNS]
 
 Needs a private mount namespace (root, or unprivileged user namespaces)."""
 
@@ -46,10 +47,19 @@ def own_cpu_seconds(pid):
 
 
 def timed(command, own_cpu):
-    """Wall seconds of a shell command line, and the tool's own CPU seconds
-    when the command is the tool itself (own_cpu)."""
+    """Wall seconds of a shell command line, and the CPU seconds of its last
+    process when own_cpu is set (the tool itself, or the drain that a
+    history pipes into)."""
     start = time.perf_counter()
-    if own_cpu:
+    if own_cpu and "|" in command:
+        producer, consumer = (shlex.split(part) for part in command.split("|"))
+        source = subprocess.Popen(producer, stdout=subprocess.PIPE)
+        process = subprocess.Popen(consumer, stdin=source.stdout, stdout=subprocess.DEVNULL)
+        source.stdout.close()
+        cpu = own_cpu_seconds(process.pid)
+        process.wait()
+        source.wait()
+    elif own_cpu:
         process = subprocess.Popen(shlex.split(command), stdout=subprocess.DEVNULL)
         cpu = own_cpu_seconds(process.pid)
         process.wait()
@@ -63,29 +73,32 @@ def timed(command, own_cpu):
     return wall, cpu
 
 
-def compare(title, commands, tool_name, runs):
-    """commands: name -> shell command; the one named tool_name is the tool."""
+def compare(title, commands, measured, runs):
+    """commands: name -> shell command; those named in measured also have
+    the CPU time of their own (last) process taken."""
     walls = {name: [] for name in commands}
-    cpus = []
+    cpus = {name: [] for name in measured}
     for _ in range(runs):  # interleaved, so that drift hits all alike
         for name, command in commands.items():
-            wall, cpu = timed(command, name == tool_name)
+            wall, cpu = timed(command, name in measured)
             walls[name].append(wall)
             if cpu is not None:
-                cpus.append(cpu)
+                cpus[name].append(cpu)
     medians = {name: statistics.median(values) for name, values in walls.items()}
+    cpu_medians = {name: statistics.median(values) for name, values in cpus.items()}
     print("%s, median of %d interleaved runs:" % (title, runs))
     for name, seconds in medians.items():
         extra = ""
-        if name == tool_name:
-            extra = "  (its own CPU: %.3f s)" % statistics.median(cpus)
+        if name in cpu_medians:
+            extra = "  (its own CPU: %.3f s)" % cpu_medians[name]
         print("  %-28s %7.3f s wall%s" % (name, seconds, extra))
-    return medians, statistics.median(cpus)
+    return medians, cpu_medians
 
 
-def inside_cat(tool, runs):
+def inside_cat(tool, runs, drain):
     commands = {
         "last reboot | cat": "/usr/bin/last reboot | cat > /dev/null",
+        "last reboot | drain": "/usr/bin/last reboot | %s" % shlex.quote(drain),
         "mean-reboot-interval": tool,
         "last reboot | mawk": "/usr/bin/last reboot | mawk -f %s > /dev/null" % AWK,
     }
@@ -94,24 +107,29 @@ def inside_cat(tool, runs):
                             capture_output=True, check=True).stdout
     if ours != theirs:
         sys.exit("the tool and mawk disagree: %r and %r" % (ours, theirs))
-    medians, cpu = compare("cat of a page-cached history", commands, "mean-reboot-interval", runs)
+    medians, cpus = compare("cat of a page-cached history", commands,
+                            ["mean-reboot-interval", "last reboot | drain"], runs)
+    cpu = cpus["mean-reboot-interval"]
     tool_time = medians["mean-reboot-interval"]
     print("  tool / pass-through: %.2f (goal: at most 1.1)"
           % (tool_time / medians["last reboot | cat"]))
+    print("  tool / drain:        %.2f" % (tool_time / medians["last reboot | drain"]))
     print("  mawk / tool:         %.2f (goal: at least 5)"
           % (medians["last reboot | mawk"] / tool_time))
     print("  tool's own CPU / pass-through wall: %.2f" % (cpu / medians["last reboot | cat"]))
+    print("  tool's own CPU / drain's own CPU:   %.2f" % (cpu / cpus["last reboot | drain"]))
     print("  summary: %s" % ours.decode().rstrip())
 
 
-def inside_wtmp(tool, runs):
+def inside_wtmp(tool, runs, _drain):
     commands = {
         "last reboot > /dev/null": "/usr/bin/last reboot > /dev/null",
         "last reboot | cat": "/usr/bin/last reboot | cat > /dev/null",
         "mean-reboot-interval": tool,
     }
-    medians, cpu = compare("the host's real last over the wtmp", commands,
-                           "mean-reboot-interval", runs)
+    medians, cpus = compare("the host's real last over the wtmp", commands,
+                            ["mean-reboot-interval"], runs)
+    cpu = cpus["mean-reboot-interval"]
     tool_time = medians["mean-reboot-interval"]
     print("  tool / last alone:   %.2f" % (tool_time / medians["last reboot > /dev/null"]))
     print("  tool / last | cat:   %.2f" % (tool_time / medians["last reboot | cat"]))
@@ -129,9 +147,9 @@ def write_boots(path, boots):
             moment += datetime.timedelta(minutes=2)
 
 
-def run_inside(mode, tool, runs, binds):
+def run_inside(mode, tool, runs, drain, binds):
     result = harness.run_isolated(
-        [sys.executable, os.path.abspath(__file__), mode, tool, str(runs)],
+        [sys.executable, os.path.abspath(__file__), mode, tool, str(runs), drain],
         binds=binds, stdout=None)
     sys.stderr.write(result.stderr.decode())
     if result.returncode != 0:
@@ -141,14 +159,14 @@ def run_inside(mode, tool, runs, binds):
 def main():
     if len(sys.argv) > 1 and sys.argv[1].startswith("--inside-"):
         {"--inside-cat": inside_cat, "--inside-wtmp": inside_wtmp}[sys.argv[1]](
-            sys.argv[2], int(sys.argv[3]))
+            sys.argv[2], int(sys.argv[3]), sys.argv[4])
         return
-    if len(sys.argv) < 4:
+    if len(sys.argv) < 5:
         sys.exit(__doc__)
-    tool, generator, make_wtmp = (os.path.abspath(a) for a in sys.argv[1:4])
-    lines = int(sys.argv[4]) if len(sys.argv) > 4 else 2_000_000
-    boots = int(sys.argv[5]) if len(sys.argv) > 5 else 100_000
-    runs = int(sys.argv[6]) if len(sys.argv) > 6 else 7
+    tool, generator, make_wtmp, drain = (os.path.abspath(a) for a in sys.argv[1:5])
+    lines = int(sys.argv[5]) if len(sys.argv) > 5 else 2_000_000
+    boots = int(sys.argv[6]) if len(sys.argv) > 6 else 100_000
+    runs = int(sys.argv[7]) if len(sys.argv) > 7 else 7
     harness.require_namespaces()
     with tempfile.TemporaryDirectory(prefix="mri-bench-") as work:
         os.chmod(work, 0o755)
@@ -160,7 +178,7 @@ def main():
                 pass
         print("%d lines, %.0f MB" % (lines, os.path.getsize(history) / 1e6))
         stand_in = harness.StandIn(script="#!/bin/sh\nexec cat %s\n" % shlex.quote(history))
-        run_inside("--inside-cat", tool, runs, stand_in.bind())
+        run_inside("--inside-cat", tool, runs, drain, stand_in.bind())
         stand_in.close()
 
         listing = os.path.join(work, "boots")
@@ -168,7 +186,7 @@ def main():
         write_boots(listing, boots)
         subprocess.run([make_wtmp, listing, wtmp], check=True)
         print("\n%d boots in a wtmp of %.0f MB" % (boots, os.path.getsize(wtmp) / 1e6))
-        run_inside("--inside-wtmp", tool, runs, [(wtmp, harness.WTMP)])
+        run_inside("--inside-wtmp", tool, runs, drain, [(wtmp, harness.WTMP)])
 
 
 if __name__ == "__main__":

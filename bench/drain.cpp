@@ -1,0 +1,27 @@
+// drain: the floor for reading a history, as the tool reads it. Enlarges
+// the pipe on standard input as the tool does, then reads it to its end in
+// blocks of the tool's size and looks at nothing.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+
+namespace {
+
+constexpr int pipe_size = 1 << 20;
+constexpr std::size_t block_size = 64 * 1024;
+char block[block_size];
+
+}  // namespace
+
+int main() {
+    fcntl(STDIN_FILENO, F_SETPIPE_SZ, pipe_size);
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, block, block_size);
+        if (got > 0 || (got < 0 && errno == EINTR)) {
+            continue;
+        }
+        return got == 0 ? 0 : 1;
+    }
+}
