@@ -5,20 +5,21 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
+
+#include "chunk_reader.hpp"
+#include "reboot_history.hpp"
 
 namespace {
 
-constexpr int pipe_size = 1 << 20;
-constexpr std::size_t block_size = 64 * 1024;
-char block[block_size];
+// The tool's own sizes, so that the floor follows the tool if they change.
+char block[read_block_size];
 
 }  // namespace
 
 int main() {
-    fcntl(STDIN_FILENO, F_SETPIPE_SZ, pipe_size);
+    fcntl(STDIN_FILENO, F_SETPIPE_SZ, history_pipe_size);
     for (;;) {
-        const ssize_t got = read(STDIN_FILENO, block, block_size);
+        const ssize_t got = read(STDIN_FILENO, block, read_block_size);
         if (got > 0 || (got < 0 && errno == EINTR)) {
             continue;
         }

@@ -16,10 +16,6 @@ namespace {
 constexpr const char* history_command = "/usr/bin/last reboot";
 constexpr const char* read_mode = "r";
 constexpr int pclose_failed = -1;
-// A pipe this large lets the history command run ahead by more than one read
-// block, so that neither side waits on the other page by page. Where the
-// system refuses it, the pipe keeps its size and nothing else changes.
-constexpr int history_pipe_size = 1 << 20;
 
 }  // namespace
 

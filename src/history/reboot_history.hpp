@@ -4,6 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 
+// A pipe this large lets the history command run ahead by more than one read
+// block, so that neither side waits on the other page by page. Where the
+// system refuses it, the pipe keeps its size and nothing else changes.
+inline constexpr int history_pipe_size = 1 << 20;
+
 struct RunOptions {
     bool verbose = false;  // list every duration before the summary
 };
