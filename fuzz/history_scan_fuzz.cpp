@@ -1,31 +1,83 @@
-// The whole scan and report over arbitrary bytes: nothing may crash, leak or
-// trip a sanitizer, and the samples counted must be exactly the chunks, cut
-// as fgets() cuts them, that the parser accepts.
+// The whole scan and report over arbitrary bytes, held against a reference
+// of its own written the plain way: fgets() with a 256-byte buffer for the
+// chunks, sscanf() for the fields, printf() for every line, and totals kept
+// apart. Nothing may crash, leak or trip a sanitizer, and the listing, the
+// error lines, the summary and the totals must match the reference's.
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cinttypes>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "reboot_history.hpp"
-#include "uptime_field.hpp"
+#include "sscanf_reference.hpp"
+#include "stream_capture.hpp"
 
 namespace {
 
 constexpr int fgets_buffer = 256;
 
-std::uint64_t parsed_chunks_by_fgets(std::FILE* stream) {
-    std::uint64_t parsed = 0;
+struct Expected {
+    std::string out;
+    std::string err;
+    std::uint64_t total = 0;
+    std::uint64_t count = 0;
+    std::uint64_t crashed = 0;
+    bool settled = true;  // false when a number is beyond what sscanf() settles
+};
+
+bool ends_with_crash(const char* text) {
+    std::size_t length = std::strlen(text);
+    while (length > 0 && std::strchr(" \t\n", text[length - 1]) != nullptr) {
+        --length;
+    }
+    constexpr std::size_t mark = sizeof "- crash" - 1;
+    return length >= mark && std::memcmp(text + length - mark, "- crash", mark) == 0;
+}
+
+void append(std::string& text, const char* format, auto... values) {
+    char line[128];
+    std::snprintf(line, sizeof line, format, values...);
+    text += line;
+}
+
+Expected reference_scan(std::FILE* stream, bool verbose) {
+    Expected e;
     char buffer[fgets_buffer];
     while (std::fgets(buffer, sizeof buffer, stream) != nullptr) {
-        if (parse_uptime_field(buffer).kind == FieldKind::Parsed) {
-            ++parsed;
+        e.settled = e.settled && sscanf_reference::all_numbers_fit(buffer);
+        const sscanf_reference::Reference r = sscanf_reference::reference_parse(buffer);
+        if (r.kind == FieldKind::NoField) {
+            e.crashed += ends_with_crash(buffer) ? 1 : 0;
+        } else if (r.kind == FieldKind::Malformed) {
+            e.err += "Error reading from ";
+            e.err += r.field_text;
+            e.err += "\n";
+        } else {
+            if (verbose && r.form == SampleForm::WithDays) {
+                append(e.out, "%d+%d:%d\n", r.days, r.hours, r.minutes);
+            } else if (verbose) {
+                append(e.out, "0+%d:%d\n", r.hours, r.minutes);
+            }
+            e.total += static_cast<std::uint64_t>(r.length);
+            ++e.count;
         }
     }
-    return parsed;
+    if (e.count != 0) {
+        const std::uint64_t mean = e.total / e.count;
+        if (verbose) {
+            e.out += "\n";
+        }
+        append(e.out, "* Mean time between reboots:\t\t%" PRIu64 " minutes (%" PRIu64 "+%" PRIu64
+                      ":%" PRIu64 ")\n",
+               mean, mean / 1440, mean % 1440 / 60, mean % 60);
+    }
+    return e;
 }
 
 // The scan reads a descriptor: one in-memory file, refilled for each input.
@@ -46,8 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     void* bytes = const_cast<std::uint8_t*>(data);
     std::FILE* history = fmemopen(bytes, size, "r");
-    std::FILE* sink = std::fopen("/dev/null", "w");
-    if (history == nullptr || sink == nullptr) {
+    if (history == nullptr) {
         std::abort();
     }
     const int descriptor = history_descriptor(data, size);
@@ -55,15 +106,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (lseek(descriptor, 0, SEEK_SET) != 0) {
             std::abort();
         }
+        CapturedStream out;
+        CapturedStream err;
         const RunOptions options{.verbose = verbose};
-        const UptimeTotals totals = scan_history_stream(descriptor, sink, sink, options);
-        report_mean_uptime(sink, totals, options);
+        const HistoryScan scan = scan_history_stream(descriptor, out.stream, err.stream, options);
+        report_mean_uptime(out.stream, scan.totals, options);
         std::rewind(history);
-        if (totals.count != parsed_chunks_by_fgets(history)) {
+        const Expected expected = reference_scan(history, verbose);
+        if (scan.read_error != 0 || scan.totals.crashed != expected.crashed) {
+            std::abort();
+        }
+        if (expected.settled &&
+            (scan.totals.count != expected.count ||
+             static_cast<std::uint64_t>(scan.totals.total) != expected.total ||
+             out.text() != expected.out || err.text() != expected.err)) {
             std::abort();
         }
     }
     std::fclose(history);
-    std::fclose(sink);
     return 0;
 }

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -50,17 +54,20 @@ const ScanCase scan_cases[] = {
      "0+1:0\n0+3:0\n\n" + summary + "120 minutes (0+2:0)\n", ""},
     {"a NUL byte ends what the parser sees", "(1:00\0+junk)\n"s, false,
      summary + "60 minutes (0+1:0)\n", ""},
-    {"negative durations as the history command writes them", "(-00:01)\n(-1:30)\n(-1+01:00)\n",
-     true, "0+-0:1\n0+-1:30\n-1+1:0\n\n" + summary + "-530 minutes (-0+8:50)\n", ""},
-    {"a negative mean shows its sign on the breakdown", "(-1:30)\n", false,
-     summary + "-90 minutes (-0+1:30)\n", ""},
+    {"a clock that went back is no boot: unreadable, and not counted",
+     "(-00:01)\n(-1:30)\n(3:00)\n(-1+01:00)\n(0+-1:30)\n", true,
+     "0+3:0\n\n" + summary + "180 minutes (0+3:0)\n",
+     "Error reading from (-00:01)\n\nError reading from (-1:30)\n\n"
+     "Error reading from (-1+01:00)\n\nError reading from (0+-1:30)\n\n"},
+    {"a boot of zero minutes counts, whatever its sign", "(-00:00)\n(00:00)\n(0+02:00)\n", true,
+     "0+0:0\n0+0:0\n0+2:0\n\n" + summary + "40 minutes (0+0:40)\n", ""},
     {"signs inside a positive duration print as read", "(1++2:3)\n(1+-0:5)\n(1+-2:3)\n", true,
      "1+2:3\n1+0:5\n1+-2:3\n\n" + summary + "1443 minutes (1+0:3)\n", ""},
-    {"a century each way still counts", "(36525+00:00)\n(-36525+00:00)\n(36525+00:00)\n", true,
-     "36525+0:0\n-36525+0:0\n36525+0:0\n\n" + summary + "17532000 minutes (12175+0:0)\n", ""},
-    {"past a century is unreadable, and not counted", "(213503982+06:31)\n(1:00)\n(-36525+00:01)\n",
+    {"a century still counts", "(36525+00:00)\n(36525+00:00)\n", true,
+     "36525+0:0\n36525+0:0\n\n" + summary + "52596000 minutes (36525+0:0)\n", ""},
+    {"past a century is unreadable, and not counted", "(213503982+06:31)\n(1:00)\n(36525+00:01)\n",
      true, "0+1:0\n\n" + summary + "60 minutes (0+1:0)\n",
-     "Error reading from (213503982+06:31)\n\nError reading from (-36525+00:01)\n\n"},
+     "Error reading from (213503982+06:31)\n\nError reading from (36525+00:01)\n\n"},
     {"an out-of-range number is unreadable", "(4294967296:00)\n(1:00)\n", false,
      summary + "60 minutes (0+1:0)\n", "Error reading from (4294967296:00)\n\n"},
 };
@@ -72,34 +79,54 @@ TEST(ScanHistoryStream, WritesListingErrorsAndSummary) {
         CapturedStream out;
         CapturedStream err;
         const RunOptions options{.verbose = c.verbose};
-        const UptimeTotals totals =
+        const HistoryScan scan =
             scan_history_stream(fileno(history), out.stream, err.stream, options);
-        report_mean_uptime(out.stream, totals, options);
+        report_mean_uptime(out.stream, scan.totals, options);
         std::fclose(history);
         EXPECT_EQ(out.text(), c.out);
         EXPECT_EQ(err.text(), c.err);
     }
 }
 
-TEST(ScanHistoryStream, TotalsDoNotWrapOverManyHugeSamples) {
-    // Each sample is a century, about 2^25.6 minutes: a signed 64-bit total
-    // would overflow after about 175 billion of them.
-    const std::string line = "(36525+00:00)\n";
-    std::string history;
-    for (int i = 0; i < 4000; ++i) {
-        history += line;
-    }
+TEST(ScanHistoryStream, CountsCrashedBootsThatHaveNoDuration) {
+    const std::string crash = "reboot   system boot  6.12.48+deb13-amd64 Mon Dec  1 10:00 - crash";
+    const std::string history = crash + "\n" + crash + "  \t\n" + crash +
+                                " (0+05:00)\n"  // a crash with its length counts as a boot
+                                + "reboot   system boot  6.1.0 Mon Dec  1 10:00 - crashed\n" +
+                                "- crash (x\n" + "reboot   still running\n" + crash;
     std::FILE* stream = stream_of(history);
     CapturedStream out;
     CapturedStream err;
-    UptimeTotals totals = scan_history_stream(fileno(stream), out.stream, err.stream, {});
+    const HistoryScan scan = scan_history_stream(fileno(stream), out.stream, err.stream, {});
     std::fclose(stream);
-    EXPECT_EQ(totals.count, 4000U);
-    // Stand in for a history far longer than a test can feed.
-    totals.total *= 1000000000;
-    totals.count *= 1000000000;
+    EXPECT_EQ(scan.totals.crashed, 3U);
+    EXPECT_EQ(scan.totals.count, 1U);
+    EXPECT_EQ(err.text(), "Error reading from (x\n\n");
+}
+
+TEST(ReportMeanUptime, DividesTotalsBeyondSixtyFourBits) {
+    // 2^64 centuries of boots: the total needs 90 bits, and the mean is still
+    // exact. No test can feed that many lines, so the totals are set directly.
+    constexpr TotalMinutes century = 36525ULL * 1440;
+    UptimeTotals totals;
+    totals.count = ~std::uint64_t{0};
+    totals.total = century * totals.count;
+    CapturedStream out;
     report_mean_uptime(out.stream, totals, {});
     EXPECT_EQ(out.text(), summary + "52596000 minutes (36525+0:0)\n");
+}
+
+TEST(ScanHistoryStream, AFailedReadIsKeptForTheCaller) {
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    close(pipe_ends[0]);
+    CapturedStream out;
+    CapturedStream err;
+    // Reading the write end of a pipe fails with EBADF.
+    const HistoryScan scan = scan_history_stream(pipe_ends[1], out.stream, err.stream, {});
+    close(pipe_ends[1]);
+    EXPECT_EQ(scan.read_error, EBADF);
+    EXPECT_EQ(scan.totals.count, 0U);
 }
 
 }  // namespace

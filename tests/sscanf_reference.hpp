@@ -1,6 +1,6 @@
 // The field parser's meaning, written the plain way: strrchr() for the last
 // "(", strchr() for a "+" in the tail, and the C library's sscanf() with the
-// two patterns, plus the whole-duration sign and the century limit. The unit tests and the
+// two patterns, plus the whole-duration sign and a boot's range, zero to a century. The unit tests and the
 // differential fuzz target both hold the parser against it.
 #pragma once
 
@@ -81,7 +81,7 @@ inline Reference reference_parse(const char* chunk) {
     const std::int64_t m = r.minutes;
     r.length = r.negative ? -(std::llabs(d) * 1440 + std::llabs(h) * 60 + std::llabs(m))
                           : m + 60 * h + 1440 * d;
-    if (std::llabs(r.length) > century_minutes) {
+    if (r.length < 0 || r.length > century_minutes) {
         r.kind = FieldKind::Malformed;
         r.field_text = open;
     }

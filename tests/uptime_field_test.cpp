@@ -38,16 +38,13 @@ const FieldCase parsed_cases[] = {
     {"(1++2:3)\n", P, D, 1, 2, 3, false, 1563},
     {"(1+-2:3)\n", P, D, 1, -2, 3, false, 1323},
     {"(1+-0:5)\n", P, D, 1, 0, 5, false, 1445},
-    {"(-1:00)\n", P, H, 0, -1, 0, true, -60},
-    // The history command puts a negative duration's sign on the first number only.
-    {"(-00:01)\n", P, H, 0, 0, 1, true, -1},
-    {"(-1:30)\n", P, H, 0, -1, 30, true, -90},
-    {"(-1+01:00)\n", P, D, -1, 1, 0, true, -1500},
-    {"( \t-0+0:7)\n", P, D, 0, 0, 7, true, -7},
+    // A minus sign that leaves the length at zero still makes a boot of zero minutes.
+    {"(-00:00)\n", P, H, 0, 0, 0, true, 0},
+    {"( \t-0+0:0)\n", P, D, 0, 0, 0, true, 0},
+    {"(1+-24:00)\n", P, D, 1, -24, 0, false, 0},
     {"(0000000000001:00)\n", P, H, 0, 1, 0, false, 60},
-    // Up to a century each way, exactly, is a boot.
+    // Up to a century, exactly, is a boot.
     {"(36525+00:00)\n", P, D, 36525, 0, 0, false, 52596000},
-    {"(-36525+00:00)\n", P, D, -36525, 0, 0, true, -52596000},
     {"(876600:00)\n", P, H, 0, 876600, 0, false, 52596000},
     {"(36524+24:00)\n", P, D, 36524, 24, 0, false, 52596000},
     {"(36526+-24:00)\n", P, D, 36526, -24, 0, false, 52596000},
@@ -110,11 +107,23 @@ const MalformedCase malformed_cases[] = {
     {"(05:00)+\n", "(05:00)+\n"},
     {"(-+05:00)\n", "(-+05:00)\n"},
     {"(1+2+03:04)\n", "(1+2+03:04)\n"},
-    // Longer than a century either way: a wrapped or corrupted clock, not a boot.
+    // Below zero: the clock went back during the boot. The history command
+    // puts a negative duration's sign on the first number only, so that sign
+    // makes the whole duration negative.
+    {"(-1:00)\n", "(-1:00)\n"},
+    {"(-00:01)\n", "(-00:01)\n"},
+    {"(-1:30)\n", "(-1:30)\n"},
+    {"(-1+01:00)\n", "(-1+01:00)\n"},
+    {"( \t-0+0:7)\n", "( \t-0+0:7)\n"},
+    {"(-335+00:00)\n", "(-335+00:00)\n"},
+    {"(0+-1:30)\n", "(0+-1:30)\n"},
+    {"(1+-25:00)\n", "(1+-25:00)\n"},
+    {"(00:-1)\n", "(00:-1)\n"},
+    // Longer than a century: a wrapped or corrupted clock, not a boot.
     {"reboot   system boot  6.12.38+deb13- Mon Dec  1 10:00 - 09:58 (213503982+06:31)\n",
      "(213503982+06:31)\n"},
     {"(36525+00:01)\n", "(36525+00:01)\n"},
-    {"(-36525+00:01)\n", "(-36525+00:01)\n"},
+    {"(-36525+00:00)\n", "(-36525+00:00)\n"},
     {"(876600:01)", "(876600:01)"},
     {"(2000000+00:00)\n", "(2000000+00:00)\n"},
     {"(999999999+23:59)\n", "(999999999+23:59)\n"},

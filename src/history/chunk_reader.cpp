@@ -62,6 +62,7 @@ void refill(ChunkReader& reader) {
     } else {
         reader.at_end = true;
         reader.failed = got < 0;
+        reader.error = got < 0 ? errno : 0;
     }
     find_nul(reader);
     find_line_feeds(reader);

@@ -29,6 +29,7 @@ struct ChunkReader {
     std::size_t end = 0;             // one past the last byte read
     bool at_end = false;             // the stream reached its end or failed
     bool failed = false;             // it failed: a partial chunk is dropped, as fgets() drops it
+    int error = 0;                   // when it failed, the errno of the failed read
     std::size_t nul = 0;             // first NUL byte at or after begin, or end if there is none
     bool portable = false;           // find line feeds byte by byte (for the tests)
     char block[read_block_size];

@@ -7,8 +7,7 @@
 
 #include "uptime_field.hpp"
 
-// Verbose listing: days+hours:minutes as read, the first number keeping a
-// minus sign even when it reads as zero.
+// Verbose listing: days+hours:minutes as read, without leading zeros.
 void write_listing_line(std::FILE* out, const UptimeSample& sample);
 
 // "Error reading from " and the field text, which normally ends with its own
@@ -17,11 +16,16 @@ void write_error_line(std::FILE* err, std::string_view field_text);
 
 void write_blank_line(std::FILE* out);
 
-// Mean in minutes and as days+hours:minutes; a negative mean carries its sign
-// on both, the breakdown being that of its magnitude.
-void write_summary_line(std::FILE* out, std::int64_t mean_minutes);
+// Mean in minutes and as days+hours:minutes.
+void write_summary_line(std::FILE* out, std::uint64_t mean_minutes);
+
+// How many boots the history says crashed without giving a duration.
+void write_crash_count(std::FILE* err, std::uint64_t crashed);
 
 void write_start_failure(std::FILE* err);
+
+// The history stream itself failed (errno error) before its end.
+void write_read_failure(std::FILE* err, int error);
 
 // wait_status as pclose() reports it; says whether it described a failure
 // (and wrote the message) or a clean exit.

@@ -16,19 +16,40 @@ namespace {
 constexpr const char* history_command = "/usr/bin/last reboot";
 constexpr const char* read_mode = "r";
 constexpr int pclose_failed = -1;
+constexpr std::string_view crash_mark = "- crash";
+constexpr std::string_view trailing_blanks = " \t\n";
+
+// A boot that ended in a crash, as a history command that cannot tell its
+// length writes it: the line ends with "- crash" and gives no duration.
+bool is_crash_without_duration(std::string_view text) {
+    const std::size_t last = text.find_last_not_of(trailing_blanks);
+    return last != std::string_view::npos && text.substr(0, last + 1).ends_with(crash_mark);
+}
+
+// 72 KiB of block and masks: too much for a small stack, so the one reader
+// of a run lives in static storage and is set afresh for each scan.
+ChunkReader& fresh_reader(int descriptor) {
+    static ChunkReader reader;
+    reader = ChunkReader{};
+    reader.descriptor = descriptor;
+    return reader;
+}
 
 }  // namespace
 
-UptimeTotals scan_history_stream(int history, std::FILE* out, std::FILE* err, RunOptions options) {
-    UptimeTotals totals;
-    ChunkReader reader;
-    reader.descriptor = history;
+HistoryScan scan_history_stream(int history, std::FILE* out, std::FILE* err, RunOptions options) {
+    HistoryScan scan;
+    UptimeTotals& totals = scan.totals;
+    ChunkReader& reader = fresh_reader(history);
     // A chunk is a C string to the parser: what follows a NUL is not seen.
     Chunk chunk;
     while (next_chunk(reader, chunk)) {
         const FieldOutcome outcome = parse_uptime_field(chunk.text);
         switch (outcome.kind) {
             case FieldKind::NoField:
+                if (is_crash_without_duration(chunk.text)) {
+                    ++totals.crashed;
+                }
                 break;
             case FieldKind::Malformed:
                 write_error_line(err, outcome.field_text);
@@ -37,22 +58,21 @@ UptimeTotals scan_history_stream(int history, std::FILE* out, std::FILE* err, Ru
                 if (options.verbose) {
                     write_listing_line(out, outcome.sample);
                 }
-                totals.total += sample_minutes(outcome.sample);
+                totals.total += static_cast<std::uint64_t>(sample_minutes(outcome.sample));
                 ++totals.count;
                 break;
         }
     }
-    return totals;
+    scan.read_error = reader.error;
+    return scan;
 }
 
 void report_mean_uptime(std::FILE* out, const UptimeTotals& totals, RunOptions options) {
     if (totals.count == 0) {
         return;
     }
-    // Truncates toward zero; the magnitude of a mean never exceeds that of
-    // the largest sample, so it fits in 64 bits.
-    const auto mean =
-        static_cast<std::int64_t>(totals.total / static_cast<TotalMinutes>(totals.count));
+    // Truncated; a mean never exceeds the largest sample, so it fits in 64 bits.
+    const auto mean = static_cast<std::uint64_t>(totals.total / totals.count);
     if (options.verbose) {
         write_blank_line(out);
     }
@@ -72,15 +92,24 @@ ScanAnswer scan_reboot_history(RunOptions options) {
     // The stream's descriptor is read directly: popen()'s stdio buffer would
     // cut every read to 4 KiB and hold lines back until a block is full.
     fcntl(fileno(history), F_SETPIPE_SZ, history_pipe_size);
-    const UptimeTotals totals = scan_history_stream(fileno(history), stdout, stderr, options);
+    const HistoryScan scan = scan_history_stream(fileno(history), stdout, stderr, options);
     const int wait_status = pclose(history);
+    // Part of a history is no history: a mean of what happened to be read
+    // would look like an answer.
+    if (scan.read_error != 0) {
+        write_read_failure(stderr, scan.read_error);
+        return ScanAnswer::HistoryFailed;
+    }
     // A command that failed after yielding durations still gets its summary;
     // one that yielded none has told nothing, and that is no empty history.
     // A pclose() that fails all the same says nothing either way.
-    if (totals.count == 0 && wait_status != pclose_failed &&
+    if (scan.totals.count == 0 && wait_status != pclose_failed &&
         write_history_failure(stderr, wait_status)) {
         return ScanAnswer::HistoryFailed;
     }
-    report_mean_uptime(stdout, totals, options);
+    if (scan.totals.crashed != 0) {
+        write_crash_count(stderr, scan.totals.crashed);
+    }
+    report_mean_uptime(stdout, scan.totals, options);
     return ScanAnswer::Completed;
 }

@@ -15,9 +15,11 @@ constexpr char hours_separator = ':';
 constexpr std::int64_t minutes_per_hour = 60;
 constexpr std::int64_t minutes_per_day = 24 * minutes_per_hour;
 constexpr unsigned decimal_base = 10;
-// No boot lasts a century: a longer duration, either way, is a wrapped or
+// A boot lasts from zero minutes to a century. A negative duration is a
+// clock that went back during the boot, and a longer one a wrapped or
 // corrupted clock (one history command writes a boot whose clock went back
-// as about 213503982 days), and it would swamp every mean it entered.
+// as about 213503982 days): neither is a boot's length, and either would
+// swamp or drag down every mean it entered.
 constexpr std::int64_t max_boot_days = 36525;
 constexpr std::int64_t max_boot_minutes = max_boot_days * minutes_per_day;
 
@@ -208,7 +210,7 @@ FieldOutcome parse_uptime_field(std::string_view chunk) {
     FieldOutcome outcome = read_field(chunk);
     if (outcome.kind == FieldKind::Parsed) {
         const std::int64_t length = sample_minutes(outcome.sample);
-        if (length > max_boot_minutes || length < -max_boot_minutes) {
+        if (length > max_boot_minutes || length < 0) {
             outcome = malformed_from_last_open(chunk);
         }
     }

@@ -32,7 +32,7 @@ struct FieldOutcome {
 };
 
 // The chunk is taken as it stands; a caller holding C-string data cuts it at
-// the first NUL itself. A duration longer than 100 years either way
+// the first NUL itself. A duration below zero or longer than 100 years
 // (36,525 days) cannot be a boot and is Malformed.
 FieldOutcome parse_uptime_field(std::string_view chunk);
 

@@ -82,14 +82,9 @@ class StandIn:
 
 
 def summary_line(mean):
-    """The summary for a mean in minutes, the breakdown being that of its magnitude."""
-    size = abs(mean)
-    sign = "-" if mean < 0 else ""
-    return "%s%d minutes (%s%d+%d:%d)\n" % (SUMMARY, mean, sign, size // 1440,
-                                            size % 1440 // 60, size % 60)
+    """The summary for a mean in minutes."""
+    return "%s%d minutes (%d+%d:%d)\n" % (SUMMARY, mean, mean // 1440, mean % 1440 // 60, mean % 60)
 
 
 def truncated_mean(lengths):
-    total = sum(lengths)
-    mean = abs(total) // len(lengths)
-    return -mean if total < 0 else mean
+    return sum(lengths) // len(lengths)

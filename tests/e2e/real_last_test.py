@@ -1,56 +1,23 @@
-"""The real binary reading the host's real `last`, over wtmp files written
-from chosen records and bound over /var/log/wtmp. Expected results come from
-the records' own times, not from `last`'s text."""
+"""The real binary reading the host's real `last` (util-linux's or wtmpdb's),
+over histories written from chosen records and bound over the file that
+`last` reads. Expected results come from the records' own times, not from
+`last`'s text."""
 
 import datetime
 import os
 import random
-import subprocess
 import sys
 import tempfile
 import unittest
 
 import harness
+import host_last
 
 TOOL = None
 MAKE_WTMP = None
 SAMPLE = None
-START = datetime.datetime(2024, 1, 1, 6, 0, 0)
-MINUTE = 60
+START = host_last.START
 DAY = 86400
-
-
-def expected_lengths(records):
-    """Each boot lasts until the nearest later shutdown record, so a crashed
-    boot runs on to the next shutdown; a boot with none is still running.
-    Lengths are truncated toward zero to whole minutes."""
-    lengths = []
-    for index, (kind, when) in enumerate(records):
-        if kind != "boot":
-            continue
-        ends = [w for k, w in records[index + 1:] if k == "shutdown"]
-        if ends:
-            seconds = int((ends[0] - when).total_seconds())
-            minutes = abs(seconds) // MINUTE
-            lengths.append((seconds < 0, minutes))
-    return lengths
-
-
-def listing_line(negative, minutes):
-    """What the verbose listing shows for the duration `last` writes."""
-    days, hours, mins = minutes // 1440, minutes % 1440 // 60, minutes % 60
-    if days:
-        return "%s%d+%d:%d\n" % ("-" if negative else "", days, hours, mins)
-    return "0+%s%d:%d\n" % ("-" if negative else "", hours, mins)
-
-
-def expected_output(records):
-    lengths = expected_lengths(records)
-    if not lengths:
-        return ""
-    listing = "".join(listing_line(n, m) for n, m in reversed(lengths))  # newest first
-    mean = harness.truncated_mean([-m if n else m for n, m in lengths])
-    return listing + "\n" + harness.summary_line(mean)
 
 
 def read_list(path):
@@ -65,20 +32,14 @@ def read_list(path):
 
 
 class History:
-    """Records written out as a wtmp file by the project's helper."""
+    """Records put where this host's `last` reads them."""
 
     def __init__(self, records):
-        self.dir = tempfile.TemporaryDirectory(prefix="mri-wtmp-")
-        listing = os.path.join(self.dir.name, "history.txt")
-        self.wtmp = os.path.join(self.dir.name, "wtmp")
-        with open(listing, "w", encoding="ascii") as handle:
-            for kind, when in records:
-                handle.write("%-8s %s 6.1.0-%d-amd64\n" % (kind, when.strftime("%Y-%m-%d %H:%M:%S"),
-                                                          when.month))
-        subprocess.run([MAKE_WTMP, listing, self.wtmp], check=True)
+        self.dir = tempfile.TemporaryDirectory(prefix="mri-history-")
+        self.bind = host_last.write_history(records, self.dir.name, MAKE_WTMP)
 
     def run(self, args=("-v",)):
-        return harness.run_isolated([TOOL] + list(args), binds=[(self.wtmp, harness.WTMP)],
+        return harness.run_isolated([TOOL] + list(args), binds=[self.bind],
                                     env=dict(os.environ, TZ="UTC"))
 
     def close(self):
@@ -123,16 +84,25 @@ class RealLast(unittest.TestCase):
             result = history.run()
         finally:
             history.close()
+        expected = host_last.expected(records)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stderr, b"")
-        self.assertEqual(result.stdout.decode(), expected_output(records))
+        self.assertEqual(result.stdout.decode(), host_last.expected_output(expected))
+        host_last.check_error_output(self, result.stderr, expected)
+        return expected
 
     def test_generated_histories(self):
         rng = random.Random(2026)
+        seen = host_last.Expected()
         for shape in (clean, with_crashes, clock_went_back):
             for count in (1, 2, 7, 40):
                 with self.subTest(shape=shape.__name__, boots=count):
-                    self.check(boots(rng, count, shape))
+                    expected = self.check(boots(rng, count, shape))
+                    seen.unreadable += expected.unreadable
+                    seen.crashed += expected.crashed
+        # The histories must reach what they are for on this host's `last`.
+        self.assertGreater(seen.unreadable, 0)
+        if host_last.flavour() == "wtmpdb":
+            self.assertGreater(seen.crashed, 0)
 
     def test_the_bundled_sample(self):
         self.check(read_list(SAMPLE))

@@ -1,0 +1,144 @@
+"""Chosen boot histories for whichever `last` this host has, and what that
+`last` makes of them.
+
+util-linux's `last` (Debian 12) reads /var/log/wtmp: the records are written
+as a wtmp file to bind over it. wtmpdb's (Debian 13) reads /var/log/wtmp.db:
+the same wtmp file is imported with `wtmpdb import` into a private database
+to bind over that. The expected durations come from the records' own times,
+under each one's rule for a boot that crashed."""
+
+import datetime
+import os
+import sqlite3
+import subprocess
+
+HISTORY_COMMAND = "/usr/bin/last"
+MINUTE = 60
+CENTURY_MINUTES = 36525 * 1440
+CRASH_LINE = "Crashed boots with no duration, not counted: %d\n"
+
+
+def flavour():
+    """'wtmpdb' where /usr/bin/last is wtmpdb's, 'util-linux' otherwise."""
+    target = os.path.realpath(HISTORY_COMMAND)
+    return "wtmpdb" if os.path.basename(target) == "wtmpdb" else "util-linux"
+
+
+def history_file():
+    return "/var/log/wtmp.db" if flavour() == "wtmpdb" else "/var/log/wtmp"
+
+
+def write_list(records, path):
+    with open(path, "w", encoding="ascii") as handle:
+        for kind, when in records:
+            handle.write("%-8s %s 6.1.0-%d-amd64\n"
+                         % (kind, when.strftime("%Y-%m-%d %H:%M:%S"), when.month))
+
+
+def write_history(records, directory, make_wtmp, name="history"):
+    """Writes the records where this host's `last` reads them, in a folder of
+    their own; returns the (source, target) bind that puts that folder over
+    /var/log (a fresh system may have no history file to bind a file over)."""
+    log = os.path.join(directory, name + "-log")
+    os.mkdir(log)
+    os.chmod(log, 0o755)
+    listing = os.path.join(directory, name + ".list")
+    wtmp = os.path.join(log, "wtmp")
+    write_list(records, listing)
+    subprocess.run([make_wtmp, listing, wtmp], check=True)
+    if flavour() == "wtmpdb":
+        database = os.path.join(log, "wtmp.db")
+        if records:
+            subprocess.run(["wtmpdb", "import", "-f", database, wtmp], check=True,
+                           stdout=subprocess.DEVNULL)
+        else:
+            # wtmpdb imports no empty file: let it write one boot, so that
+            # the database is its own, then take the boot out again.
+            subprocess.run(["wtmpdb", "boot", "-f", database], check=True)
+            with sqlite3.connect(database) as connection:
+                connection.execute("DELETE FROM wtmp")
+        os.unlink(wtmp)
+    return log, "/var/log"
+
+
+class Expected:
+    """What the tool must give over the records: the lengths it counts in
+    minutes, newest first as `last` lists them; how many durations are
+    unreadable (a clock that went back); how many boots crashed without a
+    duration."""
+
+    def __init__(self):
+        self.lengths = []
+        self.unreadable = 0
+        self.crashed = 0
+
+
+def boot_end(records, index, wtmpdb):
+    """The time a boot ends at, 'crash', or None while it still runs.
+    util-linux runs a boot on to the nearest later shutdown, across any
+    crash; wtmpdb ends it at a shutdown before the next boot, and calls it
+    a crash when another boot comes first."""
+    for kind, when in records[index + 1:]:
+        if kind == "shutdown":
+            return when
+        if kind == "boot" and wtmpdb:
+            return "crash"
+    return None
+
+
+def expected(records, wtmp_flavour=None):
+    wtmpdb = (wtmp_flavour or flavour()) == "wtmpdb"
+    result = Expected()
+    for index, (kind, when) in enumerate(records):
+        if kind != "boot":
+            continue
+        end = boot_end(records, index, wtmpdb)
+        if end is None:
+            continue
+        if end == "crash":
+            result.crashed += 1
+            continue
+        seconds = int((end - when).total_seconds())
+        # Under a minute back, util-linux writes (-00:00): zero, a boot that
+        # counts. wtmpdb wraps any negative length to some 213503982 days.
+        if seconds < 0 and (wtmpdb or -seconds >= MINUTE):
+            result.unreadable += 1
+        elif seconds >= 0:
+            result.lengths.append(seconds // MINUTE)
+        else:
+            result.lengths.append(0)
+    result.lengths.reverse()
+    return result
+
+
+def listing_line(minutes):
+    return "%d+%d:%d\n" % (minutes // 1440, minutes % 1440 // 60, minutes % 60)
+
+
+def summary_line(mean):
+    return "* Mean time between reboots:\t\t%d minutes (%d+%d:%d)\n" % (
+        mean, mean // 1440, mean % 1440 // 60, mean % 60)
+
+
+def expected_output(result, verbose=True):
+    """The tool's standard output."""
+    if not result.lengths:
+        return ""
+    mean = sum(result.lengths) // len(result.lengths)
+    listing = "".join(listing_line(m) for m in result.lengths) + "\n" if verbose else ""
+    return listing + summary_line(mean)
+
+
+def check_error_output(test, err, result):
+    """Standard error: one 'Error reading from' line, and its empty line,
+    per unreadable duration, then the crashed boots' count where there are any."""
+    text = err.decode()
+    lines = text.split("\n")
+    errors = [line for line in lines if line.startswith("Error reading from (")]
+    test.assertEqual(len(errors), result.unreadable, text)
+    crash = CRASH_LINE % result.crashed if result.crashed else ""
+    test.assertTrue(text.endswith(crash), text)
+    test.assertEqual(text.count("\n"), 2 * result.unreadable + (1 if crash else 0), text)
+
+
+START = datetime.datetime(2024, 1, 1, 6, 0, 0)
