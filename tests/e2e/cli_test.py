@@ -13,6 +13,7 @@ import unittest
 import harness
 
 TOOL = None
+SHIM = None
 USAGE = " [-v|--verbose] calculate mean time between node reboots\n"
 LINE = b"reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - Tue Dec  2 12:00 "
 HISTORY = (b"reboot   system boot  6.1.0-35-amd64   Thu Aug 20 09:37   still running\n"
@@ -131,6 +132,18 @@ class HistoryStatus(unittest.TestCase):
 
 
 class ImpossibleDurations(unittest.TestCase):
+    def test_a_clock_that_went_back_is_unreadable(self):
+        # A boot stamped a year ahead and corrected during the boot.
+        stand_in = harness.StandIn(LINE + b"(-335+00:00)\n" + LINE + b" (-01:30)\n"
+                                   + LINE + b"(1+00:00)\n" + LINE + b" (-00:00)\n")
+        result = run(["-v"], stand_in)
+        stand_in.close()
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stdout, b"1+0:0\n0+0:0\n\n" + harness.SUMMARY.encode()
+                         + b"720 minutes (0+12:0)\n")
+        self.assertEqual(result.stderr, b"Error reading from (-335+00:00)\n\n"
+                                        b"Error reading from (-01:30)\n\n")
+
     def test_longer_than_a_century_is_unreadable(self):
         # What Debian 13's last writes for a boot whose clock went back.
         wrapped = (b"reboot   system boot  6.12.38+deb13- Mon Dec  1 10:00 - 09:58 "
@@ -143,6 +156,41 @@ class ImpossibleDurations(unittest.TestCase):
         self.assertEqual(result.stdout, b"36525+0:0\n0+0:0\n\n" + harness.SUMMARY.encode()
                          + b"26298000 minutes (18262+12:0)\n")
         self.assertEqual(result.stderr, b"Error reading from (213503982+06:31)\n\n")
+
+
+class CrashedBoots(unittest.TestCase):
+    CRASH = b"reboot   system boot  6.12.48+deb13-amd64 Mon Dec  1 10:00 - crash \n"
+
+    def test_counted_apart_whether_or_not_a_summary_follows(self):
+        cases = [(self.CRASH * 3, b"", 3),
+                 (self.CRASH + HISTORY, b"1+2:3\n0+0:5\n\n" + SUMMARY, 1),
+                 # A crash that has its length is an ordinary boot.
+                 (LINE[:-1] + b" - crash (1+02:03)\n" + LINE + b" (00:05)\n",
+                  b"1+2:3\n0+0:5\n\n" + SUMMARY, 0)]
+        for history, out, crashed in cases:
+            with self.subTest(crashed=crashed):
+                stand_in = harness.StandIn(history)
+                result = run(["-v"], stand_in)
+                stand_in.close()
+                err = (b"Crashed boots with no duration, not counted: %d\n" % crashed
+                       if crashed else b"")
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (0, out, err))
+
+
+class ReadFailure(unittest.TestCase):
+    def test_a_failed_read_is_no_mean(self):
+        """Whatever was counted before it, a read error ends the run with 255."""
+        stand_in = harness.StandIn(b"(1+00:00)\n(2+00:00)\n(3:00)\n")
+        for budget, out in [(19, b"1+0:0\n"), (0, b"")]:
+            with self.subTest(budget=budget):
+                result = harness.run_isolated(
+                    ["env", "LD_PRELOAD=" + SHIM, "MRI_READ_BUDGET=%d" % budget, TOOL, "-v"],
+                    binds=stand_in.bind())
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (255, out, b"Unable to read history from '/usr/bin/last reboot': "
+                                            b"Input/output error\n"))
+        stand_in.close()
 
 
 class Promptness(unittest.TestCase):
@@ -222,6 +270,7 @@ class OutputFailure(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    TOOL = os.path.abspath(sys.argv.pop(1))
+    TOOL, SHIM = (os.path.abspath(a) for a in sys.argv[1:3])
+    del sys.argv[1:3]
     harness.require_namespaces()
     unittest.main(verbosity=2)

@@ -36,7 +36,7 @@ def require_namespaces():
 
 
 def run_isolated(argv, binds=(), tmpfs=(), nofile=None, cwd=None, stdout=subprocess.PIPE,
-                 env=None, timeout=600):
+                 env=None, timeout=600, stack_kib=None):
     """Runs argv in a private mount namespace after the given bind mounts
     ((source, target) pairs) and tmpfs mounts; returns the CompletedProcess
     with bytes output."""
@@ -46,6 +46,8 @@ def run_isolated(argv, binds=(), tmpfs=(), nofile=None, cwd=None, stdout=subproc
               for source, target in binds]
     if nofile is not None:
         steps.append("ulimit -n %d" % nofile)
+    if stack_kib is not None:
+        steps.append("ulimit -s %d" % stack_kib)
     steps.append('exec "$@"')
     command = namespace_command() + ["sh", "-c", "; ".join(steps), "sh"] + list(argv)
     return subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, cwd=cwd,

@@ -99,6 +99,14 @@ class HostileInput(unittest.TestCase):
          b"", b"Error reading from (\n" * -(-MEGABYTE // 255)),
     ]
 
+    def test_a_small_stack_is_enough(self):
+        # The reader's 72 KiB of block and masks would not fit in this stack.
+        stand_in = harness.StandIn(b"(1:00)\n" * 1000)
+        result = harness.run_isolated([TOOL, "-v"], binds=stand_in.bind(), stack_kib=80)
+        stand_in.close()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.endswith(SUMMARY + b"60 minutes (0+1:0)\n"))
+
     def test_hostile_histories(self):
         for name, program, out, err in self.CASES:
             with self.subTest(name):
