@@ -5,60 +5,56 @@
 # "node: line" per line, as `clush -L` and pdsh print it (the lines of
 # different nodes may interleave):
 #
-#   clush -L -w 'node[01-16]' mean-reboot-interval -v | awk -f fleet-mean.awk
-#   pdsh -R ssh -w 'node[01-16]' mean-reboot-interval -v | awk -f fleet-mean.awk
+#   clush -L -w 'node[01-16]' mean-reboot-interval -v 2>&1 | awk -f fleet-mean.awk
+#   pdsh -R ssh -w 'node[01-16]' mean-reboot-interval -v 2>&1 | awk -f fleet-mean.awk
 #
 # Prints one line per node with its number of boots and its mean, the most
 # often rebooted first; then "N boots on K nodes"; and last the fleet-wide
 # mean over all boots in the tool's own summary format. A node's mean can't
 # be weighted without its number of boots, so the means are taken from the
-# listed durations, not from the nodes' summary lines.
+# listed durations, not from the nodes' summary lines. Given the nodes'
+# standard error too (2>&1), it also says how many crashed boots, on how
+# many nodes, had no duration and were not counted. Without a single listed
+# duration (the tool was run without -v, or no node answered) it says so on
+# standard error and exits with 1.
 #
 # Works with mawk and gawk, without extensions of either.
 
 BEGIN {
     summary_prefix = "* Mean time between reboots:"
+    crash_prefix = "Crashed boots with no duration, not counted: "
     nodes = 0
+    crash_nodes = 0
+    crash_total = 0
 }
 
-# The listing writes a negative duration as the history command does, with
-# the sign on its first number: -1+1:0, or 0+-1:30 where there are no days.
-function listed_minutes(text,    parts, d, h, m, negative) {
+# A listed duration is days+hours:minutes as read; a number inside it may
+# carry its own sign (1+-2:3), but no boot's length is below zero.
+function listed_minutes(text,    parts) {
     split(text, parts, /[+:]/)
-    d = parts[1]; h = parts[2]; m = parts[3]
-    negative = (d ~ /^-/) || (d == "0" && h ~ /^-/)
-    if (negative) {
-        return -(magnitude(d) * 1440 + magnitude(h) * 60 + magnitude(m))
-    }
-    return d * 1440 + h * 60 + m
+    return parts[1] * 1440 + parts[2] * 60 + parts[3]
 }
 
-function magnitude(x) { return x < 0 ? -x : x + 0 }
-
-# Truncated toward zero, exactly: the quotient of two doubles may round to
-# the next whole number, so it is checked against the remainder.
+# Truncated, exactly: the quotient of two doubles may round up to the next
+# whole number, so it is checked against the remainder.
 function truncated_mean(total, count,    q, r) {
     q = int(total / count)
     r = total - q * count
-    if (total >= 0) {
-        if (r < 0) q--
-        else if (r >= count) q++
-    } else {
-        if (r > 0) q++
-        else if (-r >= count) q--
-    }
+    if (r < 0) q--
+    else if (r >= count) q++
     return q
 }
 
-# The tool's summary format; a negative mean carries its sign on both the
-# minutes and the breakdown of its magnitude.
-function breakdown(mean,    size, sign) {
-    size = magnitude(mean)
-    sign = mean < 0 ? "-" : ""
-    return sprintf("%s%d+%d:%d", sign, int(size / 1440), int((size % 1440) / 60), size % 60)
+function breakdown(mean) {
+    return sprintf("%d+%d:%d", int(mean / 1440), int((mean % 1440) / 60), mean % 60)
 }
 
+function plural(n, word) { return n " " word (n == 1 ? "" : "s") }
+
 {
+    # clush draws its progress meter on standard error, ending each draw
+    # with a carriage return; joined with 2>&1, a line begins after the last.
+    sub(/^.*\r/, "")
     split_at = index($0, ": ")
     if (split_at == 0) next
     node = substr($0, 1, split_at - 1)
@@ -70,6 +66,10 @@ function breakdown(mean,    size, sign) {
         }
         total[node] += listed_minutes(text)
         count[node]++
+    } else if (index(text, crash_prefix) == 1) {
+        if (!(node in crashed)) crash_nodes++
+        crashed[node] += substr(text, length(crash_prefix) + 1)
+        crash_total += substr(text, length(crash_prefix) + 1)
     }
     # The blank line, the summary line and anything else say nothing more.
 }
@@ -90,13 +90,20 @@ END {
     for (i = 1; i <= nodes; i++) {
         n = order[i]
         mean = truncated_mean(total[n], count[n])
-        printf "%s: %d boots, mean %d minutes (%s)\n", n, count[n], mean, breakdown(mean)
+        printf "%s: %s, mean %d minutes (%s)\n", n, plural(count[n], "boot"), mean, breakdown(mean)
         fleet_total += total[n]
         fleet_count += count[n]
     }
-    printf "%d boots on %d nodes\n", fleet_count, nodes
-    if (fleet_count > 0) {
-        mean = truncated_mean(fleet_total, fleet_count)
-        printf "%s\t\t%d minutes (%s)\n", summary_prefix, mean, breakdown(mean)
+    if (crash_total > 0) {
+        printf "%s on %s with no duration, not counted\n", plural(crash_total, "crashed boot"),
+            plural(crash_nodes, "node")
     }
+    if (fleet_count == 0) {
+        print "fleet-mean.awk: no listed duration in the input; run the tool with -v," > "/dev/stderr"
+        print "fleet-mean.awk: as in: clush -L -w NODES mean-reboot-interval -v | awk -f fleet-mean.awk" > "/dev/stderr"
+        exit 1
+    }
+    printf "%s on %s\n", plural(fleet_count, "boot"), plural(nodes, "node")
+    mean = truncated_mean(fleet_total, fleet_count)
+    printf "%s\t\t%d minutes (%s)\n", summary_prefix, mean, breakdown(mean)
 }

@@ -1,29 +1,48 @@
-"""A simulated fleet through the real cluster engines: clush and pdsh with
-their exec module (no ssh) run the README's commands over nodes that are each
-the real binary in a private mount namespace with its own wtmp, read by the
-host's real `last`. The fleet script's answer is checked against a mean
-computed from the records' own times, under mawk and gawk alike."""
+"""The README's fleet commands, exactly as it writes them (the node set set
+aside), through the real cluster engines over real ssh. Each simulated node
+is Debian's own sshd, listening on its own loopback address in a private
+network namespace, inside a mount namespace of its own where the host's real
+`last` reads that node's history. Names come from a private /etc/hosts, keys
+and known hosts from a private ssh configuration. Every node's output is
+checked against what its records' own times give, and nothing else may
+appear; the fleet script is checked the same way under mawk and gawk.
+
+Needs root (sshd switches users); started by another user, it runs itself
+again through `sudo -n` where that is allowed."""
 
 import os
-import random
+import re
 import shlex
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import harness
-import real_last_test
+import host_last
 from real_last_test import boots, clean, clock_went_back, with_crashes
+import random
 
 TOOL = None
 MAKE_WTMP = None
 FLEET_SCRIPT = None
-NODES = ["node%d" % n for n in range(1, 9)]
-NODE_LIST = "node[1-8]"
-FAILING = "node8"  # no wtmp at all: last exits 1, the tool 255
-SILENT = "node7"  # a boot still running, nothing finished: no output, status 0
+README = None
+INSIDE = "MRI_FLEET_INSIDE"
+README_NODES = "'node[01-16]'"
+NODES = ["node%02d" % n for n in range(1, 10)]
+NODE_SET = "'node[01-09]'"
+NO_HISTORY = "node08"  # /var/log is empty: last exits 1, the tool 255
+SILENT = "node07"  # a boot still running, nothing finished: no output, status 0
+UNREACHABLE = "node09"  # in /etc/hosts, but no sshd runs there
+PACKAGED_SCRIPT = "/usr/share/doc/mean-reboot-interval/examples/fleet-mean.awk"
+SSH_WAIT_SECONDS = 20
+
+
+def address(node):
+    return "127.0.1.%d" % int(node[4:])
 
 
 def fleet_records():
@@ -32,118 +51,328 @@ def fleet_records():
     counts = [3, 12, 25, 7, 1, 9]
     records = {node: boots(rng, count, shape)
                for node, shape, count in zip(NODES, shapes, counts)}
-    records[SILENT] = [("boot", real_last_test.START)]
+    records[SILENT] = [("boot", host_last.START)]
     return records
 
 
-def signed(lengths):
-    return [-minutes if negative else minutes for negative, minutes in lengths]
+def readme_section(heading):
+    with open(README, encoding="utf-8") as handle:
+        text = handle.read()
+    start = text.index("\n" + heading + "\n")
+    end = text.find("\n## ", start + 1)
+    return text[start:end if end >= 0 else len(text)]
+
+
+def readme_commands(section):
+    """The shell code blocks of a README section, one string each."""
+    return [block for language, block in
+            re.findall(r"```(sh|bash)\n(.*?)```", section, re.S)]
+
+
+def as_fleet(command):
+    """A README command set on this test's nodes and its copy of the script."""
+    assert README_NODES in command or "@" in command or "-g " in command, command
+    return (command.replace(README_NODES, NODE_SET)
+            .replace(PACKAGED_SCRIPT, shlex.quote(FLEET_SCRIPT)))
+
+
+def run_shell(code, shell="sh"):
+    return subprocess.run([shell, "-c", code], capture_output=True, text=True, timeout=300,
+                          check=False)
+
+
+def grouped_blocks(text):
+    """clush -B and dshbak -c print each distinct output under a header of
+    the node set that gave it; returns {node: [lines]}."""
+    blocks = {}
+    lines = text.split("\n")
+    index = 0
+    while index < len(lines):
+        if re.fullmatch(r"-{10,}", lines[index]) and index + 2 < len(lines) and \
+                re.fullmatch(r"-{10,}", lines[index + 2]):
+            nodes = subprocess.run(["nodeset", "-e", lines[index + 1].split(" (")[0]],
+                                   capture_output=True, text=True, check=True).stdout.split()
+            index += 3
+            body = []
+            while index < len(lines) and not (re.fullmatch(r"-{10,}", lines[index]) and
+                                              index + 2 < len(lines) and
+                                              re.fullmatch(r"-{10,}", lines[index + 2])):
+                body.append(lines[index])
+                index += 1
+            while body and body[-1] == "":
+                body.pop()
+            for node in nodes:
+                blocks[node] = body
+        else:
+            index += 1
+    return blocks
 
 
 class Fleet(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory(prefix="mri-fleet-")
-        root = cls.dir.name
-        os.chmod(root, 0o755)
+        cls.root = cls.dir.name
+        os.chmod(cls.root, 0o755)
         cls.records = fleet_records()
-        for node, records in cls.records.items():
-            listing = os.path.join(root, node + ".list")
-            with open(listing, "w", encoding="ascii") as handle:
-                for kind, when in records:
-                    handle.write("%s %s 6.1.0-18-amd64\n"
-                                 % (kind, when.strftime("%Y-%m-%d %H:%M:%S")))
-            subprocess.run([MAKE_WTMP, listing, os.path.join(root, node + ".wtmp")], check=True)
-        bin_dir = os.path.join(root, "bin")
-        os.mkdir(bin_dir)
-        os.symlink(TOOL, os.path.join(bin_dir, "mean-reboot-interval"))
-        # The exec module runs this for each node, %h being the node's name.
-        cls.enter = os.path.join(root, "enter-node")
-        namespace = " ".join(harness.namespace_command())
-        with open(cls.enter, "w", encoding="ascii") as handle:
-            handle.write("""#!/bin/sh
-node=$1
-shift
-if [ -f %(root)s/$node.wtmp ]; then
-    setup="mount --bind %(root)s/$node.wtmp /var/log/wtmp"
-else
-    setup="mount -t tmpfs tmpfs /var/log"
-fi
-exec %(namespace)s sh -c "$setup && PATH=%(bin)s:\\$PATH && exec \\"\\$@\\"" sh "$@"
-""" % {"root": shlex.quote(root), "namespace": namespace, "bin": shlex.quote(bin_dir)})
-        os.chmod(cls.enter, 0o755)
-        lengths = {node: signed(real_last_test.expected_lengths(records))
-                   for node, records in cls.records.items()}
-        cls.node_means = {node: harness.truncated_mean(values)
-                          for node, values in lengths.items() if values}
-        cls.node_boots = {node: len(values) for node, values in lengths.items() if values}
-        every = [length for values in lengths.values() for length in values]
-        cls.fleet_mean = harness.truncated_mean(every)
-        cls.fleet_boots = len(every)
+        cls.expected = {node: host_last.expected(records)
+                        for node, records in cls.records.items()}
+        cls.logs = {node: host_last.write_history(records, cls.root, MAKE_WTMP, node)[0]
+                    for node, records in cls.records.items()}
+        cls.set_up_ssh()
+        cls.sshd = []
+        try:
+            for node in NODES:
+                if node != UNREACHABLE:
+                    cls.sshd.append(cls.start_sshd(node))
+            cls.wait_for_sshd()
+        except BaseException:
+            cls.stop_sshd()
+            raise
 
     @classmethod
     def tearDownClass(cls):
+        cls.stop_sshd()
         cls.dir.cleanup()
 
-    def engine(self, argv):
-        return subprocess.run(argv, capture_output=True, text=True, timeout=300, check=False)
+    @classmethod
+    def stop_sshd(cls):
+        for process in cls.sshd:
+            process.terminate()
+            process.wait(timeout=10)
+        cls.sshd = []
 
-    def remote(self, *args):
-        return [self.enter, "%h", "mean-reboot-interval"] + list(args)
+    @classmethod
+    def private(cls, name):
+        return os.path.join(cls.root, name)
 
-    def fleet_answer(self, gathered, awk):
-        return subprocess.run([awk, "-f", FLEET_SCRIPT], input=gathered, capture_output=True,
-                              text=True, check=True).stdout
+    @classmethod
+    def set_up_ssh(cls):
+        """Keys, names and client settings of this test's own, bound over the
+        host's in this private mount namespace; the tool on sshd's PATH."""
+        for key in ("host_key", "client_key"):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
+                            cls.private(key)], check=True)
+        shutil.copy(cls.private("client_key.pub"), cls.private("authorized_keys"))
+        with open(cls.private("host_key.pub"), encoding="ascii") as handle:
+            host_key = " ".join(handle.read().split()[:2])
+        with open(cls.private("known_hosts"), "w", encoding="ascii") as handle:
+            for node in NODES:
+                handle.write("%s %s\n" % (node, host_key))
+        with open(cls.private("hosts"), "w", encoding="ascii") as handle:
+            handle.write("127.0.0.1 localhost\n")
+            for node in NODES:
+                handle.write("%s %s\n" % (address(node), node))
+        with open(cls.private("ssh_config"), "w", encoding="ascii") as handle:
+            handle.write("Host *\n    IdentityFile %s\n    IdentitiesOnly yes\n"
+                         "    UserKnownHostsFile %s\n    GlobalKnownHostsFile /dev/null\n"
+                         "    StrictHostKeyChecking yes\n    BatchMode yes\n"
+                         "    ConnectTimeout 10\n"
+                         % (cls.private("client_key"), cls.private("known_hosts")))
+        os.mkdir(cls.private("bin"))
+        shutil.copy(TOOL, os.path.join(cls.private("bin"), "mean-reboot-interval"))
+        os.mkdir(cls.private("empty"))
+        shutil.copytree("/etc/clustershell", cls.private("clustershell"), symlinks=True)
+        binds = [(cls.private("hosts"), "/etc/hosts"),
+                 (cls.private("ssh_config"), "/etc/ssh/ssh_config"),
+                 (cls.private("bin"), "/usr/local/bin"),
+                 (cls.private("clustershell"), "/etc/clustershell")]
+        home_ssh = os.path.expanduser("~/.ssh")
+        if os.path.isdir(home_ssh):  # the user's own settings stay out of it
+            binds.append((cls.private("empty"), home_ssh))
+        for source, target in binds:
+            subprocess.run(["mount", "--bind", source, target], check=True)
+        # sshd wants its privilege separation folder.
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
+        os.mkdir("/run/sshd", 0o755)
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
-    def check_grouped(self, out, err, status):
-        self.assertEqual(status, 255, err)
-        self.assertIn(FAILING, err)
-        self.assertIn("Unable to read history from '/usr/bin/last reboot' (exit status 1)",
-                      out + err)
-        for node, mean in self.node_means.items():
-            self.assertIn(harness.summary_line(mean).rstrip("\n"), out, node)
-        self.assertNotIn(SILENT, out)
+    @classmethod
+    def start_sshd(cls, node):
+        config = cls.private(node + ".sshd_config")
+        with open(config, "w", encoding="ascii") as handle:
+            handle.write("ListenAddress %s:22\nHostKey %s\nAuthorizedKeysFile %s\n"
+                         "PidFile none\nPermitRootLogin prohibit-password\n"
+                         "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+                         "UsePAM no\nStrictModes no\nPrintMotd no\nPrintLastLog no\n"
+                         % (address(node), cls.private("host_key"),
+                            cls.private("authorized_keys")))
+        if node == NO_HISTORY:
+            history = "mount -t tmpfs tmpfs /var/log"
+        else:
+            history = "mount --bind %s /var/log" % shlex.quote(cls.logs[node])
+        with open(cls.private(node + ".sshd.log"), "wb") as log:
+            return subprocess.Popen(
+                ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                 '%s && exec /usr/sbin/sshd -D -e -f "$1"' % history, "sh", config],
+                stdout=log, stderr=log)
 
-    def check_fleet_answer(self, gathered):
-        answers = [self.fleet_answer(gathered, awk) for awk in ("mawk", "gawk")]
-        self.assertEqual(answers[0], answers[1])
-        lines = answers[0].splitlines()
-        expected_nodes = sorted(self.node_boots, key=lambda n: (-self.node_boots[n], n))
-        self.assertEqual([line.split(":")[0] for line in lines[:-2]], expected_nodes)
-        for line in lines[:-2]:
-            node = line.split(":")[0]
-            mean = self.node_means[node]
-            self.assertIn(" %d boots, mean %d minutes" % (self.node_boots[node], mean), line)
-        self.assertEqual(lines[-2], "%d boots on %d nodes"
-                         % (self.fleet_boots, len(self.node_boots)))
-        self.assertEqual(lines[-1] + "\n", harness.summary_line(self.fleet_mean))
+    @classmethod
+    def wait_for_sshd(cls):
+        deadline = time.monotonic() + SSH_WAIT_SECONDS
+        for node in NODES:
+            if node == UNREACHABLE:
+                continue
+            while True:
+                try:
+                    socket.create_connection((address(node), 22), timeout=1).close()
+                    break
+                except OSError:
+                    if time.monotonic() > deadline:
+                        with open(cls.private(node + ".sshd.log"), encoding="utf-8",
+                                  errors="replace") as handle:
+                            raise RuntimeError("sshd of %s did not start: %s"
+                                               % (node, handle.read()))
+                    time.sleep(0.1)
 
-    def test_clush(self):
-        result = self.engine(["clush", "-R", "exec", "-w", NODE_LIST, "-B", "-S"]
-                             + self.remote())
-        self.check_grouped(result.stdout, result.stderr, result.returncode)
-        gathered = self.engine(["clush", "-R", "exec", "-w", NODE_LIST, "-L"]
-                               + self.remote("-v"))
-        self.check_fleet_answer(gathered.stdout)
+    def node_lines(self, node):
+        """What a node prints, standard output and error, as clush -B shows it."""
+        expected = self.expected[node]
+        if node == NO_HISTORY:
+            return None  # last's own words differ by release; checked apart
+        lines = host_last.expected_output(expected, verbose=False).splitlines()
+        if expected.crashed:
+            lines.append(host_last.CRASH_LINE.rstrip("\n") % expected.crashed)
+        return lines
 
-    def test_pdsh(self):
-        pdsh = ["pdsh", "-R", "exec", "-w", NODE_LIST, "-S"]
-        grouped = subprocess.run(" ".join(shlex.quote(a) for a in pdsh + self.remote())
-                                 + " | dshbak -c", shell=True, capture_output=True, text=True,
-                                 timeout=300, check=False)
-        self.assertEqual(grouped.returncode, 0)  # dshbak's status; pdsh's is below
-        direct = self.engine(pdsh + self.remote())
-        self.check_grouped(grouped.stdout, direct.stderr, direct.returncode)
-        gathered = self.engine(["pdsh", "-R", "exec", "-w", NODE_LIST] + self.remote("-v"))
-        self.check_fleet_answer(gathered.stdout)
+    def check_node_block(self, node, lines):
+        if node == UNREACHABLE:
+            self.assertEqual(lines, ["ssh: connect to host %s port 22: Connection refused" % node])
+            return
+        if node == NO_HISTORY:
+            self.assertEqual(len(lines), 2, lines)
+            self.assertIn(lines[1], ["Unable to read history from '/usr/bin/last reboot' "
+                                     "(exit status 1)"])
+            self.assertRegex(lines[0], r"^(last: cannot open /var/log/wtmp|.*Cannot open database)")
+            return
+        # Standard error and output may interleave; an error line's own empty
+        # line comes with it.
+        errors = [line for line in lines if line.startswith("Error reading from (")]
+        self.assertEqual(len(errors), self.expected[node].unreadable, lines)
+        rest = [line for line in lines if line and line not in errors]
+        self.assertEqual(sorted(rest), sorted(self.node_lines(node)), node)
+        self.assertEqual(lines.count(""), len(errors), lines)
+
+    def test_clush_as_the_readme_writes_it(self):
+        command = as_fleet(readme_commands(readme_section("## Across a cluster"))[0])
+        self.assertTrue(command.startswith("clush "), command)
+        result = run_shell(command)
+        print("\n$ %s\n%s%s" % (command, result.stdout, result.stderr))
+        blocks = grouped_blocks(result.stdout)
+        # Standard error is gathered too with -B.
+        self.assertEqual(result.returncode, 255, result.stderr)
+        answering = [node for node in NODES if node != SILENT]
+        self.assertEqual(sorted(blocks), answering, result.stdout)
+        for node in answering:
+            with self.subTest(node=node):
+                self.check_node_block(node, blocks[node])
+        # Less its progress meter, which it draws over one line of a terminal.
+        notices = [line for line in result.stderr.splitlines()
+                   if line.strip() and not re.fullmatch(r"clush: *\d+/\d+", line)]
+        self.assertEqual(notices, ["clush: node[08-09] (2): exited with exit code 255"])
+
+    def test_pdsh_as_the_readme_writes_it(self):
+        code = as_fleet(readme_commands(readme_section("## Across a cluster"))[1])
+        self.assertIn("set -o pipefail", code)
+        result = run_shell(code, shell="bash")
+        self.assertEqual(result.returncode, 255, result.stderr)
+        blocks = grouped_blocks(result.stdout)
+        # pdsh's standard error stays apart: the grouped blocks are standard output.
+        for node in [n for n in NODES if n not in (SILENT, NO_HISTORY, UNREACHABLE)]:
+            with self.subTest(node=node):
+                expected = host_last.expected_output(self.expected[node], verbose=False)
+                self.assertEqual(blocks[node], expected.splitlines())
+        self.assertEqual(sorted(blocks),
+                         sorted(n for n, e in self.expected.items() if e.lengths))
+        self.assertIn("%s: ssh exited with exit code 255" % UNREACHABLE, result.stderr)
+        self.assertIn("%s: ssh exited with exit code 255" % NO_HISTORY, result.stderr)
+        self.assertIn("%s: Unable to read history from '/usr/bin/last reboot' (exit status 1)"
+                      % NO_HISTORY, result.stderr)
+        self.assertIn("%s: ssh: connect to host %s port 22: Connection refused"
+                      % (UNREACHABLE, UNREACHABLE), result.stderr)
+
+    def test_a_group_of_its_own(self):
+        code = readme_commands(readme_section("## Across a cluster"))[2]
+        lines = code.splitlines()
+        self.assertTrue(lines[0].startswith("echo 'reboots: node[01-16]' >> "), lines)
+        self.assertEqual(run_shell(lines[0]).returncode, 0)
+        listed = run_shell(lines[1])
+        self.assertEqual(listed.stdout, "node[01-16]\n", listed.stderr)
+        self.assertEqual(run_shell("nodeset -c @reboots").stdout, "16\n")
+
+    def check_fleet_answer(self, command):
+        answers = []
+        for awk in ("mawk", "gawk"):
+            result = run_shell(command.replace("| awk ", "| %s " % awk))
+            self.assertEqual(result.returncode, 0, result.stderr)
+            answers.append(result)
+        self.assertEqual(answers[0].stdout, answers[1].stdout)
+        counted = {node: e for node, e in self.expected.items() if e.lengths}
+        every = [length for e in counted.values() for length in e.lengths]
+        crashed = {node: e.crashed for node, e in self.expected.items() if e.crashed}
+        lines = []
+        for node in sorted(counted, key=lambda n: (-len(counted[n].lengths), n)):
+            lengths = counted[node].lengths
+            mean = sum(lengths) // len(lengths)
+            lines.append("%s: %d boot%s, mean %d minutes (%d+%d:%d)" % (
+                node, len(lengths), "" if len(lengths) == 1 else "s", mean, mean // 1440,
+                mean % 1440 // 60, mean % 60))
+        if crashed:
+            total = sum(crashed.values())
+            lines.append("%d crashed boot%s on %d node%s with no duration, not counted" % (
+                total, "" if total == 1 else "s", len(crashed), "" if len(crashed) == 1 else "s"))
+        lines.append("%d boots on %d nodes" % (len(every), len(counted)))
+        lines.append(host_last.summary_line(sum(every) // len(every)).rstrip("\n"))
+        self.assertEqual(answers[0].stdout.splitlines(), lines)
+        return answers[0].stdout
+
+    def test_fleet_mean_as_the_readme_writes_it(self):
+        section = readme_section("### One answer for the fleet")
+        commands = readme_commands(section)[0].splitlines()
+        self.assertEqual(len(commands), 2)
+        for command in commands:
+            with self.subTest(command=command.split()[0]):
+                answer = self.check_fleet_answer(as_fleet(command))
+                print("\n$ %s\n%s" % (command, answer))
+
+    def test_fleet_mean_wants_the_listing(self):
+        result = run_shell("clush -w %s -L mean-reboot-interval 2>&1 | mawk -f %s"
+                           % (NODE_SET, shlex.quote(FLEET_SCRIPT)))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("run the tool with -v", result.stderr)
+
+
+def run_inside():
+    """Runs this file again as root in private mount, network and pid
+    namespaces: every sshd dies with it, and none is reachable from outside."""
+    argv = [sys.executable] + sys.argv
+    if os.geteuid() != 0:
+        if subprocess.run(["sudo", "-n", "true"], capture_output=True).returncode != 0:
+            reason = "the fleet test needs root, or sudo without a password"
+            if os.environ.get("CI") == "true":
+                print("FAIL: " + reason)
+                sys.exit(1)
+            print("SKIP: " + reason)
+            sys.exit(harness.SKIP_STATUS)
+        argv = ["sudo", "-n", "--preserve-env=CI"] + argv
+    os.environ[INSIDE] = "1"
+    command = ["unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc",
+               "--propagation", "private"]
+    if argv[0] == "sudo":
+        command = argv[:3] + ["env", INSIDE + "=1"] + command + argv[3:]
+    else:
+        command += argv
+    sys.exit(subprocess.run(command, check=False).returncode)
 
 
 if __name__ == "__main__":
-    TOOL, MAKE_WTMP, FLEET_SCRIPT = (os.path.abspath(a) for a in sys.argv[1:4])
-    del sys.argv[1:4]
-    for program in ("clush", "pdsh", "dshbak", "mawk", "gawk"):
+    for program in ("clush", "nodeset", "pdsh", "dshbak", "mawk", "gawk", "bash", "ssh",
+                    "ssh-keygen", "/usr/sbin/sshd", "ip"):
         if shutil.which(program) is None:
             print("FAIL: %s is missing; tools/install-prerequisites.sh installs it" % program)
             sys.exit(1)
-    harness.require_namespaces()
+    if os.environ.get(INSIDE) != "1":
+        run_inside()
+    TOOL, MAKE_WTMP, FLEET_SCRIPT, README = (os.path.abspath(a) for a in sys.argv[1:5])
+    del sys.argv[1:5]
     unittest.main(verbosity=2)
