@@ -41,9 +41,15 @@ for build_type in Release Debug; do
     [ "$status" -eq 254 ] || { echo "FAIL: installed tool gave $status for --help" >&2; exit 1; }
 done
 
+# The way back: the Debug install is removed again (the Release one stays
+# for the scale tests).
+cmake --build "$work/build-Debug" --target uninstall >"$work/uninstall.log"
+left=$(find "$work/prefix-Debug" -type f)
+[ -z "$left" ] || { echo "FAIL: left after uninstall: $left" >&2; exit 1; }
+
 warnings=$(groff -man -ww -z "$source_dir/man/mean-reboot-interval.1" 2>&1)
 [ -z "$warnings" ] || { echo "FAIL: the man page has warnings: $warnings" >&2; exit 1; }
-rendered=$(MANWIDTH=80 man -l "$page" 2>&1)
+rendered=$(MANWIDTH=80 man -l "$work/prefix-Release/share/man/man1/mean-reboot-interval.1.gz" 2>&1)
 for section in NAME SYNOPSIS DESCRIPTION OPTIONS OUTPUT "EXIT STATUS" FILES EXAMPLES "SEE ALSO"; do
     printf '%s\n' "$rendered" | grep -qx "$section" || {
         echo "FAIL: the man page has no $section section" >&2
