@@ -7,10 +7,15 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 
+#include "chunk_reader.hpp"
+#include "history_output.hpp"
 #include "stream_capture.hpp"
+#include "uptime_field.hpp"
 
 namespace {
 
@@ -127,6 +132,87 @@ TEST(ScanHistoryStream, AFailedReadIsKeptForTheCaller) {
     close(pipe_ends[1]);
     EXPECT_EQ(scan.read_error, EBADF);
     EXPECT_EQ(scan.totals.count, 0U);
+}
+
+}  // namespace
+
+namespace {
+
+// The scan the plain way: every chunk cut by next_chunk() and judged by
+// parse_uptime_field(), with no fast lane.
+std::string general_scan(std::string_view history, bool verbose, std::string& err_text,
+                         UptimeTotals& totals) {
+    std::FILE* stream = stream_of(history);
+    auto reader = std::make_unique<ChunkReader>();
+    reader->descriptor = fileno(stream);
+    CapturedStream out;
+    CapturedStream err;
+    Chunk chunk;
+    while (next_chunk(*reader, chunk)) {
+        const FieldOutcome outcome = parse_uptime_field(chunk.text);
+        if (outcome.kind == FieldKind::Malformed) {
+            write_error_line(err.stream, outcome.field_text);
+        } else if (outcome.kind == FieldKind::Parsed) {
+            if (verbose) {
+                write_listing_line(out.stream, outcome.sample);
+            }
+            totals.total += static_cast<std::uint64_t>(sample_minutes(outcome.sample));
+            ++totals.count;
+        }
+    }
+    std::fclose(stream);
+    err_text = err.text();
+    return out.text();
+}
+
+// Lines of every kind the fast lane must take or leave alone: the written
+// shapes, shapes it must not take (no line feed, signs, spaces, past a
+// century), no duration, NUL bytes, and lines longer than a chunk.
+std::string mixed_line(std::mt19937& random) {
+    static const std::string lines[] = {
+        "reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - 12:00 (1+02:03)\n",
+        "reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - 12:00  (00:05)\n",
+        "(123456789+23:59)\n", "(36525+00:00)\n", "(36525+00:01)\n", "(0000000001+00:00)\n",
+        "+00:00)\n", "(1+02:03) \n", "( 1+02:03)\n", "(-1+02:03)\n", "(1+2:03)\n", "x(12:34)\n",
+        "(12:34)(12:34)\n", "(1:75)\n", "(abc)\n", "reboot still running\n",
+        "reboot   system boot  6.12.48+deb13-amd64 Mon Dec  1 10:00 - crash\n",
+        std::string("(1:00\0+junk)\n", 13), std::string("(\0(1+00:00)\n", 12), "\n",
+        std::string(300, 'y') + " (2:00)\n", std::string(254, 'z') + "\n",
+        std::string(255, 'w') + "(1:00)\n"};
+    std::uniform_int_distribution<std::size_t> pick(0, std::size(lines) - 1);
+    return lines[pick(random)];
+}
+
+TEST(ScanHistoryStream, FastLaneAgreesWithTheGeneralWayAtEveryOffsetOfABlock) {
+    std::mt19937 random(20261208);
+    for (std::size_t pad = 0; pad < 2 * bytes_per_mask + 2; ++pad) {
+        // The padding shifts every later line by one byte, so that over the
+        // pads each line meets each offset of a mask word and of the block's end.
+        std::string history(pad, 'p');
+        history += '\n';
+        while (history.size() < read_block_size + 4096) {
+            history += mixed_line(random);
+        }
+        if (pad % 2 == 1) {
+            history.pop_back();  // and a last line without its line feed
+        }
+        for (const bool verbose : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "pad " << pad << (verbose ? ", verbose" : ""));
+            std::FILE* stream = stream_of(history);
+            CapturedStream out;
+            CapturedStream err;
+            const HistoryScan scan = scan_history_stream(fileno(stream), out.stream, err.stream,
+                                                         {.verbose = verbose});
+            std::fclose(stream);
+            std::string expected_err;
+            UptimeTotals expected;
+            const std::string expected_out = general_scan(history, verbose, expected_err, expected);
+            ASSERT_EQ(scan.totals.count, expected.count);
+            ASSERT_TRUE(scan.totals.total == expected.total);
+            ASSERT_EQ(out.text(), expected_out);
+            ASSERT_EQ(err.text(), expected_err);
+        }
+    }
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "uptime_field.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -12,8 +15,7 @@ constexpr char field_close = ')';
 constexpr char line_feed = '\n';
 constexpr char days_separator = '+';
 constexpr char hours_separator = ':';
-constexpr std::int64_t minutes_per_hour = 60;
-constexpr std::int64_t minutes_per_day = 24 * minutes_per_hour;
+constexpr std::int64_t minutes_per_day = 24 * 60;
 constexpr unsigned decimal_base = 10;
 // A boot lasts from zero minutes to a century. A negative duration is a
 // clock that went back during the boot, and a longer one a wrapped or
@@ -84,60 +86,96 @@ bool scan_literal(const char*& cursor, const char* end, char literal) {
     return true;
 }
 
-std::int64_t magnitude_of(std::int32_t value) {
-    const std::int64_t wide = value;
-    return wide < 0 ? -wide : wide;
+// The shape that the history command writes, "(HH:MM)" or "(D+HH:MM)" with
+// bare digits right before the chunk's line feed, is checked at fixed
+// offsets from the end: nearly every line takes this way, and it reads
+// exactly what the general scan below would read. The eight bytes from the
+// mark ("(" or "+") to the line feed are taken as one word, little end
+// first, and checked at once: a ":" and a ")" in their places, the line
+// feed, and four digits.
+constexpr std::size_t shape_length = 8;               // "(HH:MM)\n"
+constexpr std::ptrdiff_t max_shape_days_digits = 9;  // nine digits always fit in 32 bits
+constexpr unsigned bits_per_byte = 8;
+constexpr unsigned nibble = 0xF;
+
+constexpr std::uint64_t byte_at(unsigned position, unsigned value) {
+    return std::uint64_t{value} << (bits_per_byte * position);
 }
 
-// The shape that the history command writes, "(HH:MM)" or "(D+HH:MM)" with
-// bare digits, then the chunk's line feed, is checked at fixed offsets from
-// the end: nearly every line takes this way, and it reads exactly what the
-// general scan below would read.
-constexpr std::size_t shape_length = 7;   // "(HH:MM)"
-constexpr int max_shape_days_digits = 9;  // nine digits always fit in 32 bits
-
-constexpr bool two_digits(const char* p, std::int32_t& value) {
-    if (digit_value(p[0]) >= decimal_base || digit_value(p[1]) >= decimal_base) {
-        return false;
+// Byte 0 is the mark, 1 and 2 the hours, 3 the ":", 4 and 5 the minutes,
+// 6 the ")", 7 the line feed. A digit is 0x30 to 0x39: its high nibble is
+// checked with the separators, its low one by adding 6, which carries out
+// of the nibble only above 9.
+constexpr unsigned digit_positions[] = {1, 2, 4, 5};
+constexpr std::uint64_t shape_mask =
+    byte_at(1, 0xF0) | byte_at(2, 0xF0) | byte_at(3, 0xFF) | byte_at(4, 0xF0) |
+    byte_at(5, 0xF0) | byte_at(6, 0xFF) | byte_at(7, 0xFF);
+constexpr std::uint64_t shape_bits =
+    byte_at(1, '0') | byte_at(2, '0') | byte_at(3, hours_separator) | byte_at(4, '0') |
+    byte_at(5, '0') | byte_at(6, field_close) | byte_at(7, line_feed);
+constexpr std::uint64_t in_digits(unsigned value) {
+    std::uint64_t word = 0;
+    for (const unsigned position : digit_positions) {
+        word |= byte_at(position, value);
     }
-    value = static_cast<std::int32_t>(digit_value(p[0]) * decimal_base + digit_value(p[1]));
-    return true;
+    return word;
+}
+constexpr std::uint64_t digit_low_nibbles = in_digits(nibble);
+constexpr std::uint64_t nibble_carry = in_digits(nibble - 9);
+constexpr std::uint64_t nibble_carry_bits = in_digits(nibble + 1);
+
+// The eight bytes at p, little end first, whatever the machine's order.
+std::uint64_t little_endian_word(const char* p) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) {
+        word = __builtin_bswap64(word);
+    }
+    return word;
+}
+
+constexpr std::int32_t two_digits_at(std::uint64_t word, unsigned byte) {
+    const auto tens = static_cast<unsigned>(word >> (bits_per_byte * byte)) & nibble;
+    const auto ones = static_cast<unsigned>(word >> (bits_per_byte * (byte + 1))) & nibble;
+    return static_cast<std::int32_t>(tens * decimal_base + ones);
 }
 
 bool read_written_shape(std::string_view chunk, UptimeSample& sample) {
-    const char* const begin = chunk.data();
-    const char* end = begin + chunk.size();
-    if (end != begin && end[-1] == line_feed) {
-        --end;
-    }
-    if (static_cast<std::size_t>(end - begin) < shape_length || end[-1] != field_close ||
-        end[-4] != hours_separator || !two_digits(end - 6, sample.hours) ||
-        !two_digits(end - 3, sample.minutes)) {
+    if (chunk.size() < shape_length) {
         return false;
     }
-    const char* mark = end - shape_length;
+    const char* const begin = chunk.data();
+    const char* const mark = begin + chunk.size() - shape_length;
+    const std::uint64_t word = little_endian_word(mark);
+    if ((word & shape_mask) != shape_bits ||
+        (((word & digit_low_nibbles) + nibble_carry) & nibble_carry_bits) != 0) {
+        return false;
+    }
+    sample.hours = two_digits_at(word, 1);
+    sample.minutes = two_digits_at(word, 4);
+    sample.negative = false;
     if (*mark == field_open) {
         sample.form = SampleForm::WithoutDays;
+        sample.days = 0;
         return true;
     }
     if (*mark != days_separator) {
         return false;
     }
-    std::int32_t days = 0;
-    std::int32_t scale = 1;
-    const char* p = mark;
-    for (int digits = 0;
-         digits < max_shape_days_digits && p != begin && digit_value(p[-1]) < decimal_base;
-         ++digits) {
-        --p;
-        days += static_cast<std::int32_t>(digit_value(*p)) * scale;
-        scale *= static_cast<std::int32_t>(decimal_base);
+    const char* const stop = mark - std::min(max_shape_days_digits, mark - begin);
+    const char* first = mark;
+    while (first != stop && digit_value(first[-1]) < decimal_base) {
+        --first;
     }
-    if (p == mark || p == begin || p[-1] != field_open) {
+    if (first == mark || first == begin || first[-1] != field_open) {
         return false;
     }
+    unsigned days = 0;
+    for (const char* p = first; p != mark; ++p) {
+        days = days * decimal_base + digit_value(*p);
+    }
     sample.form = SampleForm::WithDays;
-    sample.days = days;
+    sample.days = static_cast<std::int32_t>(days);
     return true;
 }
 
@@ -154,7 +192,7 @@ FieldOutcome malformed_from_last_open(std::string_view chunk) {
 FieldOutcome read_field(std::string_view chunk) {
     UptimeSample written;
     if (read_written_shape(chunk, written)) {
-        return {FieldKind::Parsed, written, {}};
+        return {FieldKind::Parsed, written, {}};  // the century is checked by the caller
     }
     const void* found = memrchr(chunk.data(), field_open, chunk.size());
     if (found == nullptr) {
@@ -217,10 +255,11 @@ FieldOutcome parse_uptime_field(std::string_view chunk) {
     return outcome;
 }
 
-std::int64_t sample_minutes(const UptimeSample& sample) {
-    if (sample.negative) {
-        return -(magnitude_of(sample.days) * minutes_per_day +
-                 magnitude_of(sample.hours) * minutes_per_hour + magnitude_of(sample.minutes));
+std::int64_t read_written_duration(std::string_view chunk, UptimeSample& sample) {
+    if (!read_written_shape(chunk, sample)) {
+        return not_written_shape;
     }
-    return sample.minutes + minutes_per_hour * sample.hours + minutes_per_day * sample.days;
+    // Bare digits: never negative, so only the century can be passed.
+    const std::int64_t length = sample_minutes(sample);
+    return length <= max_boot_minutes ? length : not_written_shape;
 }
