@@ -85,7 +85,7 @@ def grouped_blocks(text):
     """clush -B and dshbak -c print each distinct output under a header of
     the node set that gave it; returns {node: [lines]}."""
     blocks = {}
-    lines = text.split("\n")
+    lines = text.splitlines()
     index = 0
     while index < len(lines):
         if re.fullmatch(r"-{10,}", lines[index]) and index + 2 < len(lines) and \
@@ -99,8 +99,6 @@ def grouped_blocks(text):
                                               re.fullmatch(r"-{10,}", lines[index + 2])):
                 body.append(lines[index])
                 index += 1
-            while body and body[-1] == "":
-                body.pop()
             for node in nodes:
                 blocks[node] = body
         else:
@@ -245,8 +243,8 @@ class Fleet(unittest.TestCase):
                                      "(exit status 1)"])
             self.assertRegex(lines[0], r"^(last: cannot open /var/log/wtmp|.*Cannot open database)")
             return
-        # Standard error and output may interleave; an error line's own empty
-        # line comes with it.
+        # Standard error and output interleave as they come: an error line's
+        # own empty line may follow the summary. Each is counted, in any order.
         errors = [line for line in lines if line.startswith("Error reading from (")]
         self.assertEqual(len(errors), self.expected[node].unreadable, lines)
         rest = [line for line in lines if line and line not in errors]
