@@ -32,6 +32,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import harness  # noqa: E402
+import host_last  # noqa: E402
 
 AWK = os.path.join(HERE, "mean.awk")
 NANOSECONDS = 1e9
@@ -176,17 +177,29 @@ def main():
         with open(history, "rb") as handle:  # into the page cache
             while handle.read(1 << 20):
                 pass
+        print("runs: %d of each command, interleaved; load average before: %s"
+              % (runs, " ".join("%.2f" % x for x in os.getloadavg())))
         print("%d lines, %.0f MB" % (lines, os.path.getsize(history) / 1e6))
         stand_in = harness.StandIn(script="#!/bin/sh\nexec cat %s\n" % shlex.quote(history))
         run_inside("--inside-cat", tool, runs, drain, stand_in.bind())
         stand_in.close()
 
         listing = os.path.join(work, "boots")
-        wtmp = os.path.join(work, "wtmp")
+        log = os.path.join(work, "log")
+        os.mkdir(log)
+        os.chmod(log, 0o755)
+        wtmp = os.path.join(log, "wtmp")
         write_boots(listing, boots)
         subprocess.run([make_wtmp, listing, wtmp], check=True)
-        print("\n%d boots in a wtmp of %.0f MB" % (boots, os.path.getsize(wtmp) / 1e6))
-        run_inside("--inside-wtmp", tool, runs, drain, [(wtmp, harness.WTMP)])
+        size = os.path.getsize(wtmp)
+        if host_last.flavour() == "wtmpdb":  # the same boots where wtmpdb's last reads them
+            subprocess.run(["wtmpdb", "import", "-f", os.path.join(log, "wtmp.db"), wtmp],
+                           check=True, stdout=subprocess.DEVNULL)
+            os.unlink(wtmp)
+        print("\n%d boots in a wtmp of %.0f MB, read by %s's last"
+              % (boots, size / 1e6, host_last.flavour()))
+        run_inside("--inside-wtmp", tool, runs, drain, [(log, "/var/log")])
+        print("load average after: %s" % " ".join("%.2f" % x for x in os.getloadavg()))
 
 
 if __name__ == "__main__":
