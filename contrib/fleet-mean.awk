@@ -1,5 +1,6 @@
 #!/usr/bin/awk -f
-# fleet-mean.awk: one mean time between reboots for a whole fleet.
+# fleet-mean.awk: one mean time between reboots for a whole fleet, and the
+# one reader of the tool's verbose listing that the monitoring scripts share.
 #
 # Reads the output of `mean-reboot-interval -v` gathered from many nodes, one
 # "node: line" per line, as `clush -L` and pdsh print it (the lines of
@@ -18,12 +19,22 @@
 # duration (the tool was run without -v, or no node answered) it says so on
 # standard error and exits with 1.
 #
+# Two variables change what it does:
+#   -v node=NAME   every line is NAME's, as the tool itself prints it
+#                  (no "node: " before it);
+#   -v totals=1    prints instead, for every node that said anything, one
+#                  line "NODE BOOTS MINUTES CRASHED UNREADABLE": the boots
+#                  counted, the sum of their lengths in minutes, the crashed
+#                  boots without a duration, and the unreadable durations.
+#
 # Works with mawk and gawk, without extensions of either.
 
 BEGIN {
     summary_prefix = "* Mean time between reboots:"
     crash_prefix = "Crashed boots with no duration, not counted: "
+    error_prefix = "Error reading from ("
     nodes = 0
+    seen_nodes = 0
     crash_nodes = 0
     crash_total = 0
 }
@@ -51,30 +62,59 @@ function breakdown(mean) {
 
 function plural(n, word) { return n " " word (n == 1 ? "" : "s") }
 
+function saw(name) {
+    if (!(name in seen)) {
+        seen[name] = 1
+        seen_order[++seen_nodes] = name
+        count[name] = 0
+        total[name] = 0
+        crashed[name] = 0
+        unreadable[name] = 0
+    }
+}
+
 {
     # clush draws its progress meter on standard error, ending each draw
     # with a carriage return; joined with 2>&1, a line begins after the last.
     sub(/^.*\r/, "")
-    split_at = index($0, ": ")
-    if (split_at == 0) next
-    node = substr($0, 1, split_at - 1)
-    text = substr($0, split_at + 2)
+    if (node != "") {
+        name = node
+        text = $0
+    } else {
+        split_at = index($0, ": ")
+        if (split_at == 0) next
+        name = substr($0, 1, split_at - 1)
+        text = substr($0, split_at + 2)
+    }
     if (text ~ /^-?[0-9]+\+-?[0-9]+:-?[0-9]+$/) {
-        if (!(node in count)) {
-            order[++nodes] = node
-            total[node] = 0
-        }
-        total[node] += listed_minutes(text)
-        count[node]++
+        saw(name)
+        if (count[name] == 0) order[++nodes] = name
+        total[name] += listed_minutes(text)
+        count[name]++
     } else if (index(text, crash_prefix) == 1) {
-        if (!(node in crashed)) crash_nodes++
-        crashed[node] += substr(text, length(crash_prefix) + 1)
+        saw(name)
+        if (crashed[name] == 0) crash_nodes++
+        crashed[name] += substr(text, length(crash_prefix) + 1)
         crash_total += substr(text, length(crash_prefix) + 1)
+    } else if (index(text, error_prefix) == 1) {
+        saw(name)
+        unreadable[name]++
     }
     # The blank line, the summary line and anything else say nothing more.
 }
 
+function print_totals(    i, n) {
+    for (i = 1; i <= seen_nodes; i++) {
+        n = seen_order[i]
+        printf "%s %d %.0f %d %d\n", n, count[n], total[n], crashed[n], unreadable[n]
+    }
+}
+
 END {
+    if (totals) {
+        print_totals()
+        exit 0
+    }
     # Insertion sort: most boots first, then by name, for a stable report.
     for (i = 2; i <= nodes; i++) {
         n = order[i]

@@ -37,7 +37,7 @@ NODE_SET = "'node[01-09]'"
 NO_HISTORY = "node08"  # /var/log is empty: last exits 1, the tool 255
 SILENT = "node07"  # a boot still running, nothing finished: no output, status 0
 UNREACHABLE = "node09"  # in /etc/hosts, but no sshd runs there
-PACKAGED_SCRIPT = "/usr/share/doc/mean-reboot-interval/examples/fleet-mean.awk"
+PACKAGED_SCRIPT = "/usr/share/mean-reboot-interval/fleet-mean.awk"
 SSH_WAIT_SECONDS = 20
 
 
