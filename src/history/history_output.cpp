@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr std::string_view error_prefix = "Error reading from ";
+// The field text holds no NUL: it is cut from what the C string of a chunk shows.
+constexpr const char* error_line_format = "Error reading from %.*s\n";
 constexpr std::string_view start_failure = "Unable to invoke '/usr/sbin/last'\n";
 constexpr const char* summary_format =
     "* Mean time between reboots:\t\t%" PRIu64 " minutes (%" PRIu64 "+%" PRIu64 ":%" PRIu64 ")\n";
@@ -39,10 +40,10 @@ void write_listing_line(std::FILE* out, const UptimeSample& sample) {
     std::fprintf(out, listing_without_days_format, sample.hours, sample.minutes);
 }
 
+// One call, so one write on the unbuffered standard error: a reader that
+// gathers standard output and error together (clush -B) gets the line whole.
 void write_error_line(std::FILE* err, std::string_view field_text) {
-    write_text(err, error_prefix);
-    write_text(err, field_text);
-    std::fputc('\n', err);
+    std::fprintf(err, error_line_format, static_cast<int>(field_text.size()), field_text.data());
 }
 
 void write_blank_line(std::FILE* out) { std::fputc('\n', out); }

@@ -30,7 +30,6 @@ TOOL = None
 MAKE_WTMP = None
 FLEET_SCRIPT = None
 README = None
-INSIDE = "MRI_FLEET_INSIDE"
 README_NODES = "'node[01-16]'"
 NODES = ["node%02d" % n for n in range(1, 10)]
 NODE_SET = "'node[01-09]'"
@@ -178,12 +177,17 @@ class Fleet(unittest.TestCase):
         home_ssh = os.path.expanduser("~/.ssh")
         if os.path.isdir(home_ssh):  # the user's own settings stay out of it
             binds.append((cls.private("empty"), home_ssh))
+        # The nodes' login shells read none of this machine's start-up files,
+        # as on a node where only the package was installed.
+        for startup in (".bashrc", ".profile", ".bash_profile", ".bash_login"):
+            if os.path.isfile(os.path.expanduser("~/" + startup)):
+                binds.append(("/dev/null", os.path.expanduser("~/" + startup)))
         for source, target in binds:
             subprocess.run(["mount", "--bind", source, target], check=True)
         # sshd wants its privilege separation folder.
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
         os.mkdir("/run/sshd", 0o755)
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        harness.bring_up_loopback()
 
     @classmethod
     def start_sshd(cls, node):
@@ -340,37 +344,13 @@ class Fleet(unittest.TestCase):
         self.assertIn("run the tool with -v", result.stderr)
 
 
-def run_inside():
-    """Runs this file again as root in private mount, network and pid
-    namespaces: every sshd dies with it, and none is reachable from outside."""
-    argv = [sys.executable] + sys.argv
-    if os.geteuid() != 0:
-        if subprocess.run(["sudo", "-n", "true"], capture_output=True).returncode != 0:
-            reason = "the fleet test needs root, or sudo without a password"
-            if os.environ.get("CI") == "true":
-                print("FAIL: " + reason)
-                sys.exit(1)
-            print("SKIP: " + reason)
-            sys.exit(harness.SKIP_STATUS)
-        argv = ["sudo", "-n", "--preserve-env=CI"] + argv
-    os.environ[INSIDE] = "1"
-    command = ["unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc",
-               "--propagation", "private"]
-    if argv[0] == "sudo":
-        command = argv[:3] + ["env", INSIDE + "=1"] + command + argv[3:]
-    else:
-        command += argv
-    sys.exit(subprocess.run(command, check=False).returncode)
-
-
 if __name__ == "__main__":
     for program in ("clush", "nodeset", "pdsh", "dshbak", "mawk", "gawk", "bash", "ssh",
                     "ssh-keygen", "/usr/sbin/sshd", "ip"):
         if shutil.which(program) is None:
             print("FAIL: %s is missing; tools/install-prerequisites.sh installs it" % program)
             sys.exit(1)
-    if os.environ.get(INSIDE) != "1":
-        run_inside()
+    harness.run_as_root_in_private_namespaces("the fleet test")
     TOOL, MAKE_WTMP, FLEET_SCRIPT, README = (os.path.abspath(a) for a in sys.argv[1:5])
     del sys.argv[1:5]
     unittest.main(verbosity=2)

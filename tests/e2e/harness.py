@@ -90,3 +90,37 @@ def summary_line(mean):
 
 def truncated_mean(lengths):
     return sum(lengths) // len(lengths)
+
+
+INSIDE = "MRI_PRIVATE_NAMESPACES"
+
+
+def run_as_root_in_private_namespaces(what):
+    """Runs this test program again as root in private mount, network and
+    pid namespaces, for tests that start servers: every server dies with it,
+    and none is reachable from outside. Returns in the program run inside;
+    exits with its status in the one that started it. Started by another
+    user, it goes through `sudo -n` where that is allowed; where it is not,
+    the test skips, and under CI fails."""
+    if os.environ.get(INSIDE) == "1":
+        return
+    argv = [sys.executable] + sys.argv
+    namespaces = ["unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc",
+                  "--propagation", "private"]
+    if os.geteuid() == 0:
+        command = ["env", INSIDE + "=1"] + namespaces + argv
+    elif subprocess.run(["sudo", "-n", "true"], capture_output=True,
+                        check=False).returncode == 0:
+        command = ["sudo", "-n", "--preserve-env=CI", "env", INSIDE + "=1"] + namespaces + argv
+    else:
+        reason = "%s needs root, or sudo without a password" % what
+        if os.environ.get("CI") == "true":
+            print("FAIL: " + reason)
+            sys.exit(1)
+        print("SKIP: " + reason)
+        sys.exit(SKIP_STATUS)
+    sys.exit(subprocess.run(command, check=False).returncode)
+
+
+def bring_up_loopback():
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
