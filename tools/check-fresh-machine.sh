@@ -204,6 +204,12 @@ check_package() {
         '"$load"'
         /usr/bin/last reboot | sed "s/^/    /"
         mean-reboot-interval -v >/root/out 2>/root/err
+        /usr/share/mean-reboot-interval/prometheus-textfile >/root/metrics
+        status=0
+        /usr/lib/nagios/plugins/check_reboot_interval -w 7: -c 1: >/root/plugin || status=$?
+        echo "$status" >>/root/plugin
+        [ ! -e /etc/systemd/system/timers.target.wants/mean-reboot-interval-textfile.timer ] ||
+            { echo "the timer was enabled on install"; exit 1; }
         dpkg-query -L mean-reboot-interval >/root/files
         apt-get purge -y -q mean-reboot-interval >/root/purge.log 2>&1 || { cat /root/purge.log; exit 1; }
         left=""
@@ -219,6 +225,23 @@ check_package() {
     [ "$(cat "$root/root/err")" = "$expected_err" ] || fail "$suite: standard error: $(cat "$root/root/err")"
     echo "$suite: $actual"
     [ -z "$expected_err" ] || echo "$suite: $expected_err"
+    # The collector and the plugin, once, against the same history.
+    mean=$(printf '%s\n' "$expected" | awk '{ print $(NF - 2) }')
+    crashed=$([ -z "$expected_err" ] && echo 0 || echo 1)
+    awk -v mean="$mean" -v crashed="$crashed" '
+        / / { value[$1] = $2 }
+        END {
+            ok = value["mean_reboot_interval_history_readable"] == 1 &&
+                 value["mean_reboot_interval_crashed_boots"] == crashed &&
+                 int(value["mean_reboot_interval_boot_duration_seconds_sum"] / 60 /
+                     value["mean_reboot_interval_boot_duration_seconds_count"]) == mean
+            exit !ok
+        }' "$root/root/metrics" || fail "$suite: the collector wrote: $(cat "$root/root/metrics")"
+    echo "$suite: collector: $(grep -E '^mean_reboot_interval_boot_duration_seconds_(sum|count)' "$root/root/metrics" | tr '\n' ' ')"
+    days=$((mean / 1440)) hours=$((mean % 1440 / 60)) minutes=$((mean % 60))
+    grep -q "^REBOOT INTERVAL OK - mean ${days}d ${hours}h ${minutes}m over " "$root/root/plugin" &&
+        [ "$(tail -n 1 "$root/root/plugin")" = 0 ] || fail "$suite: the plugin said: $(cat "$root/root/plugin")"
+    echo "$suite: plugin: $(head -n 1 "$root/root/plugin")"
     rm -rf "$root"
 }
 
