@@ -14,7 +14,7 @@ last_package=wtmpdb
 
 packages="make cmake g++ clang libclang-rt-dev libgtest-dev libbenchmark-dev python3
 $last_package util-linux mount man-db groff-base valgrind mawk gawk dpkg-dev lintian
-clustershell pdsh openssh-server openssh-client iproute2"
+clustershell pdsh openssh-server openssh-client iproute2 systemd"
 
 missing=""
 for package in $packages; do
