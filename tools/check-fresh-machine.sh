@@ -360,10 +360,19 @@ step "Debian 13: install, answer, purge"
 check_package trixie
 
 step "Debian testing: install, answer, purge"
-if [ -n "$testing_usable" ]; then
-    check_package testing
-else
+# Testing is checked where it can be used as it comes: a mirror that serves
+# it with an expired Release file (a frozen snapshot) is said, not failed.
+if [ -z "$testing_usable" ]; then
     echo "Debian testing: no root could be made (debootstrap failed); see $work/debootstrap-testing.log"
+else
+    fresh_root testing "$work/testing-probe"
+    if in_root "$work/testing-probe" apt-get update -q >"$work/testing-update.log" 2>&1 &&
+        ! grep -q '^E:' "$work/testing-update.log"; then
+        check_package testing
+    else
+        echo "Debian testing: not usable as it comes here: $(grep '^E:' "$work/testing-update.log" | head -n 1)"
+    fi
+    rm -rf "$work/testing-probe"
 fi
 
 step ""
