@@ -29,6 +29,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.error
 import urllib.parse
 import urllib.request
 
@@ -161,6 +162,15 @@ def query(expression):
             for sample in answer["data"]["result"]}
 
 
+def prometheus_ready():
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%d/-/ready" % PROMETHEUS_PORT,
+                                    timeout=10) as response:
+            return response.status == 200
+    except urllib.error.URLError:  # HTTPError included
+        return False
+
+
 class Prometheus(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -203,8 +213,10 @@ class Prometheus(unittest.TestCase):
                            "--storage.tsdb.path=" + os.path.join(work, "tsdb"),
                            "--web.listen-address=127.0.0.1:%d" % PROMETHEUS_PORT],
                           os.path.join(work, "prometheus.log"), PROMETHEUS_PORT)
+        # Listening is not ready: it answers 503 until its storage is open.
         deadline = time.monotonic() + WAIT_SECONDS
-        while len(query("mean_reboot_interval_history_readable")) < len(cls.nodes.names):
+        while not prometheus_ready() or \
+                len(query("mean_reboot_interval_history_readable")) < len(cls.nodes.names):
             if time.monotonic() > deadline:
                 raise RuntimeError("Prometheus did not scrape every node")
             time.sleep(0.5)
