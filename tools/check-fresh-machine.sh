@@ -231,10 +231,11 @@ check_package() {
     awk -v mean="$mean" -v crashed="$crashed" '
         / / { value[$1] = $2 }
         END {
-            ok = value["mean_reboot_interval_history_readable"] == 1 &&
-                 value["mean_reboot_interval_crashed_boots"] == crashed &&
-                 int(value["mean_reboot_interval_boot_duration_seconds_sum"] / 60 /
-                     value["mean_reboot_interval_boot_duration_seconds_count"]) == mean
+            seconds = value["mean_reboot_interval_boot_duration_seconds_sum"]
+            boots = value["mean_reboot_interval_boot_duration_seconds_count"]
+            ok = value["mean_reboot_interval_history_readable"] == 1
+            ok = ok && value["mean_reboot_interval_crashed_boots"] == crashed
+            ok = ok && boots > 0 && int(seconds / 60 / boots) == mean
             exit !ok
         }' "$root/root/metrics" || fail "$suite: the collector wrote: $(cat "$root/root/metrics")"
     echo "$suite: collector: $(grep -E '^mean_reboot_interval_boot_duration_seconds_(sum|count)' "$root/root/metrics" | tr '\n' ' ')"
