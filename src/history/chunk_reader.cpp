@@ -61,7 +61,6 @@ void refill(ChunkReader& reader) {
         reader.end += static_cast<std::size_t>(got);
     } else {
         reader.at_end = true;
-        reader.failed = got < 0;
         reader.error = got < 0 ? errno : 0;
     }
     find_nul(reader);
@@ -82,7 +81,7 @@ bool next_chunk(ChunkReader& reader, Chunk& chunk) {
         } else if (pending >= max_chunk_length) {
             length = max_chunk_length;
         } else if (reader.at_end) {
-            if (pending == 0 || reader.failed) {
+            if (pending == 0 || reader.error != 0) {
                 return false;
             }
             length = pending;

@@ -29,8 +29,7 @@ struct ChunkReader {
     std::size_t begin = 0;           // first byte not yet handed out
     std::size_t end = 0;             // one past the last byte read
     bool at_end = false;             // the stream reached its end or failed
-    bool failed = false;             // it failed: a partial chunk is dropped, as fgets() drops it
-    int error = 0;                   // when it failed, the errno of the failed read
+    int error = 0;                   // errno of a failed read: a partial chunk is then dropped, as fgets() drops it
     std::size_t nul = 0;             // first NUL byte at or after begin, or end if there is none
     bool portable = false;           // find line feeds byte by byte (for the tests)
     char block[read_block_size];
