@@ -73,8 +73,9 @@ Expected reference_scan(std::FILE* stream, bool verbose) {
         if (verbose) {
             e.out += "\n";
         }
-        append(e.out, "* Mean time between reboots:\t\t%" PRIu64 " minutes (%" PRIu64 "+%" PRIu64
-                      ":%" PRIu64 ")\n",
+        append(e.out,
+               "* Mean time between reboots:\t\t%" PRIu64 " minutes (%" PRIu64 "+%" PRIu64
+               ":%" PRIu64 ")\n",
                mean, mean / 1440, mean % 1440 / 60, mean % 60);
     }
     return e;
@@ -116,10 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (scan.read_error != 0 || scan.totals.crashed != expected.crashed) {
             std::abort();
         }
-        if (expected.settled &&
-            (scan.totals.count != expected.count ||
-             static_cast<std::uint64_t>(scan.totals.total) != expected.total ||
-             out.text() != expected.out || err.text() != expected.err)) {
+        if (expected.settled && (scan.totals.count != expected.count ||
+                                 static_cast<std::uint64_t>(scan.totals.total) != expected.total ||
+                                 out.text() != expected.out || err.text() != expected.err)) {
             std::abort();
         }
     }

@@ -2,8 +2,8 @@
 // cuts, whatever the stream holds.
 #include "chunk_reader.hpp"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/types.h>
 #include <unistd.h>
 

@@ -36,9 +36,9 @@ extern "C" ssize_t read(int descriptor, void* buffer, std::size_t size) {
         errno = EIO;
         return -1;
     }
-    const ssize_t got = real_read(descriptor, buffer,
-                                  size < static_cast<std::size_t>(budget) ? size
-                                                                          : static_cast<std::size_t>(budget));
+    const ssize_t got = real_read(
+        descriptor, buffer,
+        size < static_cast<std::size_t>(budget) ? size : static_cast<std::size_t>(budget));
     if (got > 0) {
         budget -= got;
     }

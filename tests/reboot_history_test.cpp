@@ -1,7 +1,6 @@
 #include "reboot_history.hpp"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cerrno>
@@ -172,12 +171,26 @@ std::string mixed_line(std::mt19937& random) {
     static const std::string lines[] = {
         "reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - 12:00 (1+02:03)\n",
         "reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - 12:00  (00:05)\n",
-        "(123456789+23:59)\n", "(36525+00:00)\n", "(36525+00:01)\n", "(0000000001+00:00)\n",
-        "+00:00)\n", "(1+02:03) \n", "( 1+02:03)\n", "(-1+02:03)\n", "(1+2:03)\n", "x(12:34)\n",
-        "(12:34)(12:34)\n", "(1:75)\n", "(abc)\n", "reboot still running\n",
+        "(123456789+23:59)\n",
+        "(36525+00:00)\n",
+        "(36525+00:01)\n",
+        "(0000000001+00:00)\n",
+        "+00:00)\n",
+        "(1+02:03) \n",
+        "( 1+02:03)\n",
+        "(-1+02:03)\n",
+        "(1+2:03)\n",
+        "x(12:34)\n",
+        "(12:34)(12:34)\n",
+        "(1:75)\n",
+        "(abc)\n",
+        "reboot still running\n",
         "reboot   system boot  6.12.48+deb13-amd64 Mon Dec  1 10:00 - crash\n",
-        std::string("(1:00\0+junk)\n", 13), std::string("(\0(1+00:00)\n", 12), "\n",
-        std::string(300, 'y') + " (2:00)\n", std::string(254, 'z') + "\n",
+        std::string("(1:00\0+junk)\n", 13),
+        std::string("(\0(1+00:00)\n", 12),
+        "\n",
+        std::string(300, 'y') + " (2:00)\n",
+        std::string(254, 'z') + "\n",
         std::string(255, 'w') + "(1:00)\n"};
     std::uniform_int_distribution<std::size_t> pick(0, std::size(lines) - 1);
     return lines[pick(random)];
@@ -201,8 +214,8 @@ TEST(ScanHistoryStream, FastLaneAgreesWithTheGeneralWayAtEveryOffsetOfABlock) {
             std::FILE* stream = stream_of(history);
             CapturedStream out;
             CapturedStream err;
-            const HistoryScan scan = scan_history_stream(fileno(stream), out.stream, err.stream,
-                                                         {.verbose = verbose});
+            const HistoryScan scan =
+                scan_history_stream(fileno(stream), out.stream, err.stream, {.verbose = verbose});
             std::fclose(stream);
             std::string expected_err;
             UptimeTotals expected;

@@ -1,7 +1,7 @@
 // The field parser's meaning, written the plain way: strrchr() for the last
 // "(", strchr() for a "+" in the tail, and the C library's sscanf() with the
-// two patterns, plus the whole-duration sign and a boot's range, zero to a century. The unit tests and the
-// differential fuzz target both hold the parser against it.
+// two patterns, plus the whole-duration sign and a boot's range, zero to a century. The unit tests
+// and the differential fuzz target both hold the parser against it.
 #pragma once
 
 #include <cstdint>

@@ -29,9 +29,9 @@ struct ChunkReader {
     std::size_t begin = 0;           // first byte not yet handed out
     std::size_t end = 0;             // one past the last byte read
     bool at_end = false;             // the stream reached its end or failed
-    int error = 0;                   // errno of a failed read: a partial chunk is then dropped, as fgets() drops it
-    std::size_t nul = 0;             // first NUL byte at or after begin, or end if there is none
-    bool portable = false;           // find line feeds byte by byte (for the tests)
+    int error = 0;  // errno of a failed read: a partial chunk is then dropped, as fgets() drops it
+    std::size_t nul = 0;    // first NUL byte at or after begin, or end if there is none
+    bool portable = false;  // find line feeds byte by byte (for the tests)
     char block[read_block_size];
     // Bit i of word w: block[64 w + i] is a line feed; valid up to end.
     std::uint64_t line_feeds[read_block_size / bytes_per_mask];

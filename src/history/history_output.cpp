@@ -19,8 +19,10 @@ constexpr const char* exit_failure_format =
     "Unable to read history from '/usr/bin/last reboot' (exit status %d)\n";
 constexpr const char* signal_failure_format =
     "Unable to read history from '/usr/bin/last reboot' (signal %d)\n";
-constexpr const char* read_failure_format = "Unable to read history from '/usr/bin/last reboot': %s\n";
-constexpr const char* crash_count_format = "Crashed boots with no duration, not counted: %" PRIu64 "\n";
+constexpr const char* read_failure_format =
+    "Unable to read history from '/usr/bin/last reboot': %s\n";
+constexpr const char* crash_count_format =
+    "Crashed boots with no duration, not counted: %" PRIu64 "\n";
 constexpr const char* listing_with_days_format = "%" PRId32 "+%" PRId32 ":%" PRId32 "\n";
 constexpr const char* listing_without_days_format = "0+%" PRId32 ":%" PRId32 "\n";
 constexpr std::uint64_t minutes_per_hour = 60;

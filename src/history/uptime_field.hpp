@@ -55,7 +55,8 @@ inline std::int64_t sample_minutes(const UptimeSample& sample) {
     const std::int64_t minutes = sample.minutes;
     if (sample.negative) {
         return -((days < 0 ? -days : days) * minutes_per_day +
-                 (hours < 0 ? -hours : hours) * minutes_per_hour + (minutes < 0 ? -minutes : minutes));
+                 (hours < 0 ? -hours : hours) * minutes_per_hour +
+                 (minutes < 0 ? -minutes : minutes));
     }
     return minutes + minutes_per_hour * hours + minutes_per_day * days;
 }
