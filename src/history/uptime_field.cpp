@@ -25,6 +25,10 @@ constexpr unsigned decimal_base = 10;
 constexpr std::int64_t max_boot_days = 36525;
 constexpr std::int64_t max_boot_minutes = max_boot_days * minutes_per_day;
 
+constexpr bool is_boot_length(std::int64_t minutes) {
+    return minutes >= 0 && minutes <= max_boot_minutes;
+}
+
 // Largest magnitude a signed 32-bit number may have, by sign.
 constexpr std::uint64_t max_positive = std::numeric_limits<std::int32_t>::max();
 constexpr std::uint64_t max_negative = max_positive + 1;
@@ -93,7 +97,7 @@ bool scan_literal(const char*& cursor, const char* end, char literal) {
 // mark ("(" or "+") to the line feed are taken as one word, little end
 // first, and checked at once: a ":" and a ")" in their places, the line
 // feed, and four digits.
-constexpr std::size_t shape_length = 8;               // "(HH:MM)\n"
+constexpr std::size_t shape_length = 8;              // "(HH:MM)\n"
 constexpr std::ptrdiff_t max_shape_days_digits = 9;  // nine digits always fit in 32 bits
 constexpr unsigned bits_per_byte = 8;
 constexpr unsigned nibble = 0xF;
@@ -107,9 +111,9 @@ constexpr std::uint64_t byte_at(unsigned position, unsigned value) {
 // checked with the separators, its low one by adding 6, which carries out
 // of the nibble only above 9.
 constexpr unsigned digit_positions[] = {1, 2, 4, 5};
-constexpr std::uint64_t shape_mask =
-    byte_at(1, 0xF0) | byte_at(2, 0xF0) | byte_at(3, 0xFF) | byte_at(4, 0xF0) |
-    byte_at(5, 0xF0) | byte_at(6, 0xFF) | byte_at(7, 0xFF);
+constexpr std::uint64_t shape_mask = byte_at(1, 0xF0) | byte_at(2, 0xF0) | byte_at(3, 0xFF) |
+                                     byte_at(4, 0xF0) | byte_at(5, 0xF0) | byte_at(6, 0xFF) |
+                                     byte_at(7, 0xFF);
 constexpr std::uint64_t shape_bits =
     byte_at(1, '0') | byte_at(2, '0') | byte_at(3, hours_separator) | byte_at(4, '0') |
     byte_at(5, '0') | byte_at(6, field_close) | byte_at(7, line_feed);
@@ -248,7 +252,7 @@ FieldOutcome parse_uptime_field(std::string_view chunk) {
     FieldOutcome outcome = read_field(chunk);
     if (outcome.kind == FieldKind::Parsed) {
         const std::int64_t length = sample_minutes(outcome.sample);
-        if (length > max_boot_minutes || length < 0) {
+        if (!is_boot_length(length)) {
             outcome = malformed_from_last_open(chunk);
         }
     }
@@ -259,7 +263,6 @@ std::int64_t read_written_duration(std::string_view chunk, UptimeSample& sample)
     if (!read_written_shape(chunk, sample)) {
         return not_written_shape;
     }
-    // Bare digits: never negative, so only the century can be passed.
     const std::int64_t length = sample_minutes(sample);
-    return length <= max_boot_minutes ? length : not_written_shape;
+    return is_boot_length(length) ? length : not_written_shape;
 }
