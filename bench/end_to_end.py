@@ -137,15 +137,16 @@ def inside_wtmp(tool, runs, _drain):
     print("  tool's own CPU / last alone: %.3f" % (cpu / medians["last reboot > /dev/null"]))
 
 
-def write_boots(path, boots):
+def boot_records(boots):
     """Boots of a day and a little more, each ended by a clean shutdown."""
+    records = []
     moment = datetime.datetime(2000, 1, 1)
-    with open(path, "w", encoding="ascii") as handle:
-        for index in range(boots):
-            handle.write("boot     %s 6.1.0-18-amd64\n" % moment.strftime("%Y-%m-%d %H:%M:%S"))
-            moment += datetime.timedelta(minutes=60 + index % 97)
-            handle.write("shutdown %s 6.1.0-18-amd64\n" % moment.strftime("%Y-%m-%d %H:%M:%S"))
-            moment += datetime.timedelta(minutes=2)
+    for index in range(boots):
+        records.append(("boot", moment))
+        moment += datetime.timedelta(minutes=60 + index % 97)
+        records.append(("shutdown", moment))
+        moment += datetime.timedelta(minutes=2)
+    return records
 
 
 def run_inside(mode, tool, runs, drain, binds):
@@ -184,20 +185,11 @@ def main():
         run_inside("--inside-cat", tool, runs, drain, stand_in.bind())
         stand_in.close()
 
-        listing = os.path.join(work, "boots")
-        log = os.path.join(work, "log")
-        os.mkdir(log)
-        os.chmod(log, 0o755)
-        wtmp = os.path.join(log, "wtmp")
-        write_boots(listing, boots)
-        subprocess.run([make_wtmp, listing, wtmp], check=True)
-        size = os.path.getsize(wtmp)
-        if host_last.flavour() == "wtmpdb":  # the same boots where wtmpdb's last reads them
-            subprocess.run(["wtmpdb", "import", "-f", os.path.join(log, "wtmp.db"), wtmp],
-                           check=True, stdout=subprocess.DEVNULL)
-            os.unlink(wtmp)
-        print("\n%d boots in a wtmp of %.0f MB, read by %s's last"
-              % (boots, size / 1e6, host_last.flavour()))
+        log, _ = host_last.write_history(boot_records(boots), work, make_wtmp, "boots")
+        (history_file,) = os.listdir(log)
+        print("\n%d boots in a %s of %.0f MB, read by %s's last"
+              % (boots, history_file, os.path.getsize(os.path.join(log, history_file)) / 1e6,
+                 host_last.flavour()))
         run_inside("--inside-wtmp", tool, runs, drain, [(log, "/var/log")])
         print("load average after: %s" % " ".join("%.2f" % x for x in os.getloadavg()))
 

@@ -324,7 +324,7 @@ class Fleet(unittest.TestCase):
             lines.append("%d crashed boot%s on %d node%s with no duration, not counted" % (
                 total, "" if total == 1 else "s", len(crashed), "" if len(crashed) == 1 else "s"))
         lines.append("%d boots on %d nodes" % (len(every), len(counted)))
-        lines.append(host_last.summary_line(sum(every) // len(every)).rstrip("\n"))
+        lines.append(harness.summary_line(sum(every) // len(every)).rstrip("\n"))
         self.assertEqual(answers[0].stdout.splitlines(), lines)
         return answers[0].stdout
 

@@ -10,7 +10,6 @@ import tempfile
 
 SKIP_STATUS = 77  # ctest's SKIP_RETURN_CODE for these tests
 HISTORY_COMMAND = "/usr/bin/last"
-WTMP = "/var/log/wtmp"
 SUMMARY = "* Mean time between reboots:\t\t"
 
 
@@ -86,10 +85,6 @@ class StandIn:
 def summary_line(mean):
     """The summary for a mean in minutes."""
     return "%s%d minutes (%d+%d:%d)\n" % (SUMMARY, mean, mean // 1440, mean % 1440 // 60, mean % 60)
-
-
-def truncated_mean(lengths):
-    return sum(lengths) // len(lengths)
 
 
 INSIDE = "MRI_PRIVATE_NAMESPACES"

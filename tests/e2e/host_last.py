@@ -12,7 +12,8 @@ import os
 import sqlite3
 import subprocess
 
-HISTORY_COMMAND = "/usr/bin/last"
+import harness
+
 MINUTE = 60
 CENTURY_MINUTES = 36525 * 1440
 CRASH_LINE = "Crashed boots with no duration, not counted: %d\n"
@@ -20,7 +21,7 @@ CRASH_LINE = "Crashed boots with no duration, not counted: %d\n"
 
 def flavour():
     """'wtmpdb' where /usr/bin/last is wtmpdb's, 'util-linux' otherwise."""
-    target = os.path.realpath(HISTORY_COMMAND)
+    target = os.path.realpath(harness.HISTORY_COMMAND)
     return "wtmpdb" if os.path.basename(target) == "wtmpdb" else "util-linux"
 
 
@@ -115,18 +116,13 @@ def listing_line(minutes):
     return "%d+%d:%d\n" % (minutes // 1440, minutes % 1440 // 60, minutes % 60)
 
 
-def summary_line(mean):
-    return "* Mean time between reboots:\t\t%d minutes (%d+%d:%d)\n" % (
-        mean, mean // 1440, mean % 1440 // 60, mean % 60)
-
-
 def expected_output(result, verbose=True):
     """The tool's standard output."""
     if not result.lengths:
         return ""
     mean = sum(result.lengths) // len(result.lengths)
     listing = "".join(listing_line(m) for m in result.lengths) + "\n" if verbose else ""
-    return listing + summary_line(mean)
+    return listing + harness.summary_line(mean)
 
 
 def check_error_output(test, err, result):

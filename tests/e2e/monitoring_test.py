@@ -260,7 +260,7 @@ class Prometheus(unittest.TestCase):
         script = subprocess.run(["awk", "-f", os.path.join(CONTRIB, "fleet-mean.awk")],
                                 input=gathered, capture_output=True, text=True, check=True).stdout
         self.assertEqual(script.splitlines()[-1] + "\n",
-                         host_last.summary_line(int(fleet // 60)))
+                         harness.summary_line(int(fleet // 60)))
         print("PromQL fleet mean %.3f s; the records' own %.3f s; fleet-mean.awk: %s"
               % (fleet, sum(every) * 60 / len(every), script.splitlines()[-1]))
 
