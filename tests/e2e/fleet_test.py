@@ -199,10 +199,7 @@ class Fleet(unittest.TestCase):
                          "UsePAM no\nStrictModes no\nPrintMotd no\nPrintLastLog no\n"
                          % (address(node), cls.private("host_key"),
                             cls.private("authorized_keys")))
-        if node == NO_HISTORY:
-            history = "mount -t tmpfs tmpfs /var/log"
-        else:
-            history = "mount --bind %s /var/log" % shlex.quote(cls.logs[node])
+        history = host_last.mount_history(cls.logs.get(node))
         with open(cls.private(node + ".sshd.log"), "wb") as log:
             return subprocess.Popen(
                 ["unshare", "--mount", "--propagation", "private", "sh", "-c",

@@ -9,6 +9,7 @@ under each one's rule for a boot that crashed."""
 
 import datetime
 import os
+import shlex
 import sqlite3
 import subprocess
 
@@ -60,6 +61,14 @@ def write_history(records, directory, make_wtmp, name="history"):
                 connection.execute("DELETE FROM wtmp")
         os.unlink(wtmp)
     return log, "/var/log"
+
+
+def mount_history(log):
+    """The shell command that puts a folder from write_history() over
+    /var/log, or, for None, an empty /var/log: a node without a history file."""
+    if log is None:
+        return "mount -t tmpfs tmpfs /var/log"
+    return "mount --bind %s /var/log" % shlex.quote(log)
 
 
 class Expected:

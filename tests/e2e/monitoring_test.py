@@ -104,8 +104,7 @@ class Nodes:
         self.names = sorted(list(self.records) + [UNREADABLE])
 
     def command(self, node, argv):
-        history = ("mount -t tmpfs tmpfs /var/log" if node == UNREADABLE else
-                   "mount --bind %s /var/log" % shlex.quote(self.logs[node]))
+        history = host_last.mount_history(self.logs.get(node))
         return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
                 '%s && PATH=%s:$PATH && exec "$@"' % (history, shlex.quote(self.bin)),
                 "sh"] + list(argv)
