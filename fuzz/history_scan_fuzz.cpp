@@ -21,6 +21,7 @@
 namespace {
 
 constexpr int fgets_buffer = 256;
+constexpr EpochMinutes fuzz_now = 29945520;  // 2026-12-08 12:00 UTC
 
 struct Expected {
     std::string out;
@@ -110,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CapturedStream out;
         CapturedStream err;
         const RunOptions options{.verbose = verbose};
-        const HistoryScan scan = scan_history_stream(descriptor, out.stream, err.stream, options);
+        const HistoryScan scan =
+            scan_history_stream(descriptor, out.stream, err.stream, options, fuzz_now);
         report_mean_uptime(out.stream, scan.totals, options);
         std::rewind(history);
         const Expected expected = reference_scan(history, verbose);

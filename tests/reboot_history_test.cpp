@@ -29,6 +29,7 @@ struct ScanCase {
 };
 
 const std::string summary = "* Mean time between reboots:\t\t";
+constexpr EpochMinutes test_now = 29945520;  // 2026-12-08 12:00 UTC
 const std::string last_line =
     "reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - Tue Dec  2 12:00 ";
 const std::string long_line_start(300, 'x');
@@ -84,7 +85,7 @@ TEST(ScanHistoryStream, WritesListingErrorsAndSummary) {
         CapturedStream err;
         const RunOptions options{.verbose = c.verbose};
         const HistoryScan scan =
-            scan_history_stream(fileno(history), out.stream, err.stream, options);
+            scan_history_stream(fileno(history), out.stream, err.stream, options, test_now);
         report_mean_uptime(out.stream, scan.totals, options);
         std::fclose(history);
         EXPECT_EQ(out.text(), c.out);
@@ -92,16 +93,105 @@ TEST(ScanHistoryStream, WritesListingErrorsAndSummary) {
     }
 }
 
+// The same node through each `last`: boot Jan 1 2025 08:00, shutdown Jan 11
+// 08:00; boots Jan 11 and 12 08:05 crashed; boot Jan 13 08:05, shutdown
+// Jan 23 08:00; boot Jan 23 08:05 crashed; boot Jan 24 10:00 still running.
+const std::string node_prefix = "reboot   system boot  6.1.0-15-amd64   ";
+const std::string node_trailer = "\nwtmp begins Wed Jan  1 08:00:00 2025\n";
+const std::string node_lines[][6] = {
+    // util-linux 2.38 runs a crash on to the next shutdown, or leaves it running.
+    {"Fri Jan 24 10:00   still running", "Thu Jan 23 08:05   still running",
+     "Mon Jan 13 08:05 - 08:00 (9+23:55)", "Sun Jan 12 08:05 - 08:00 (10+23:55)",
+     "Sat Jan 11 08:05 - 08:00 (11+23:55)", "Wed Jan  1 08:00 - 08:00 (10+00:00)"},
+    // util-linux 2.40 and later
+    {"Fri Jan 24 10:00   still running", "Thu Jan 23 08:05   still running",
+     "Mon Jan 13 08:05 - 08:00 (9+23:55)", "Sun Jan 12 08:05 - crash (1+00:00)",
+     "Sat Jan 11 08:05 - crash (1+00:00)", "Wed Jan  1 08:00 - 08:00 (10+00:00)"},
+    // wtmpdb
+    {"Fri Jan 24 10:00 - still running", "Thu Jan 23 08:05 - crash ",
+     "Mon Jan 13 08:05 - 08:00 (9+23:55)", "Sun Jan 12 08:05 - crash ", "Sat Jan 11 08:05 - crash ",
+     "Wed Jan  1 08:00 - 08:00 (10+00:00)"},
+};
+
+std::string node_history(const std::string (&lines)[6]) {
+    std::string history;
+    for (const std::string& line : lines) {
+        history += node_prefix + line + "\n";
+    }
+    return history + node_trailer;
+}
+
+struct Scanned {
+    std::string out;
+    std::string err;
+    UptimeTotals totals;
+};
+
+Scanned scan_text(const std::string& history, EpochMinutes now = test_now) {
+    std::FILE* stream = stream_of(history);
+    CapturedStream out;
+    CapturedStream err;
+    const RunOptions options{.verbose = true};
+    const HistoryScan scan =
+        scan_history_stream(fileno(stream), out.stream, err.stream, options, now);
+    report_mean_uptime(out.stream, scan.totals, options);
+    std::fclose(stream);
+    return {out.text(), err.text(), scan.totals};
+}
+
+TEST(ScanHistoryStream, ACrashedBootEndsWhereTheNextBootStartsOnEveryLast) {
+    for (const auto& lines : node_lines) {
+        SCOPED_TRACE(lines[1]);
+        const Scanned scanned = scan_text(node_history(lines));
+        EXPECT_EQ(scanned.out, "1+1:55\n9+23:55\n1+0:0\n1+0:0\n10+0:0\n\n" + summary +
+                                   "6646 minutes (4+14:46)\n");
+        EXPECT_EQ(scanned.totals.crashed_to_next_boot, 3U);
+        EXPECT_EQ(scanned.totals.crashed, 0U);
+        EXPECT_EQ(scanned.err, "");
+    }
+}
+
+TEST(ScanHistoryStream, WithoutAPlacedBootAboveALineIsTakenAsWritten) {
+    const struct {
+        const char* name;
+        std::string history;
+        EpochMinutes now;
+        std::string out;
+        std::uint64_t counted_to_next, crashed;
+    } cases[] = {
+        {"a crash with no boot above: noted, not counted",
+         node_prefix + "Thu Jan 23 08:05 - crash \n" + node_prefix +
+             "Mon Jan 13 08:05 - 08:00 (9+23:55)\n",
+         test_now, "9+23:55\n\n" + summary + "14395 minutes (9+23:55)\n", 0, 1},
+        {"a line between two boots leaves the lower one alone",
+         node_prefix + "Sun Jan 12 08:05 - 08:00 (00:10)\nx\n" + node_prefix +
+             "Sat Jan 11 08:05 - 08:00 (11+23:55)\n",
+         test_now, "0+0:10\n11+23:55\n\n" + summary + "8642 minutes (6+0:2)\n", 0, 0},
+        {"a boot line cut into chunks is no boot line",
+         node_prefix + "Sun Jan 12 08:05 - 08:00 (00:10)\n" + node_prefix + std::string(240, ' ') +
+             "Sat Jan 11 08:05 - 08:00 (11+23:55)\n",
+         test_now, "0+0:10\n11+23:55\n\n" + summary + "8642 minutes (6+0:2)\n", 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Scanned scanned = scan_text(c.history, c.now);
+        EXPECT_EQ(scanned.out, c.out);
+        EXPECT_EQ(scanned.totals.crashed_to_next_boot, c.counted_to_next);
+        EXPECT_EQ(scanned.totals.crashed, c.crashed);
+    }
+}
+
 TEST(ScanHistoryStream, CountsCrashedBootsThatHaveNoDuration) {
     const std::string crash = "reboot   system boot  6.12.48+deb13-amd64 Mon Dec  1 10:00 - crash";
-    const std::string history = crash + "\n" + crash + "  \t\n" + crash +
+    const std::string history = "x\n" + crash + "\nx\n" + crash + "  \t\nx\n" + crash +
                                 " (0+05:00)\n"  // a crash with its length counts as a boot
                                 + "reboot   system boot  6.1.0 Mon Dec  1 10:00 - crashed\n" +
                                 "- crash (x\n" + "reboot   still running\n" + crash;
     std::FILE* stream = stream_of(history);
     CapturedStream out;
     CapturedStream err;
-    const HistoryScan scan = scan_history_stream(fileno(stream), out.stream, err.stream, {});
+    const HistoryScan scan =
+        scan_history_stream(fileno(stream), out.stream, err.stream, {}, test_now);
     std::fclose(stream);
     EXPECT_EQ(scan.totals.crashed, 3U);
     EXPECT_EQ(scan.totals.count, 1U);
@@ -127,7 +217,8 @@ TEST(ScanHistoryStream, AFailedReadIsKeptForTheCaller) {
     CapturedStream out;
     CapturedStream err;
     // Reading the write end of a pipe fails with EBADF.
-    const HistoryScan scan = scan_history_stream(pipe_ends[1], out.stream, err.stream, {});
+    const HistoryScan scan =
+        scan_history_stream(pipe_ends[1], out.stream, err.stream, {}, test_now);
     close(pipe_ends[1]);
     EXPECT_EQ(scan.read_error, EBADF);
     EXPECT_EQ(scan.totals.count, 0U);
@@ -137,8 +228,7 @@ TEST(ScanHistoryStream, AFailedReadIsKeptForTheCaller) {
 
 namespace {
 
-// The scan the plain way: every chunk cut by next_chunk() and judged by
-// parse_uptime_field(), with no fast lane.
+// The scan the plain way: every chunk cut by next_chunk(), with no fast lane.
 std::string general_scan(std::string_view history, bool verbose, std::string& err_text,
                          UptimeTotals& totals) {
     std::FILE* stream = stream_of(history);
@@ -146,18 +236,12 @@ std::string general_scan(std::string_view history, bool verbose, std::string& er
     reader->descriptor = fileno(stream);
     CapturedStream out;
     CapturedStream err;
+    BootOrder order;
+    order.now = test_now;
     Chunk chunk;
     while (next_chunk(*reader, chunk)) {
-        const FieldOutcome outcome = parse_uptime_field(chunk.text);
-        if (outcome.kind == FieldKind::Malformed) {
-            write_error_line(err.stream, outcome.field_text);
-        } else if (outcome.kind == FieldKind::Parsed) {
-            if (verbose) {
-                write_listing_line(out.stream, outcome.sample);
-            }
-            totals.total += static_cast<std::uint64_t>(sample_minutes(outcome.sample));
-            ++totals.count;
-        }
+        scan_chunk(chunk.text, chunk.bytes.ends_with('\n'), order, totals, out.stream, err.stream,
+                   {.verbose = verbose});
     }
     std::fclose(stream);
     err_text = err.text();
@@ -171,6 +255,11 @@ std::string mixed_line(std::mt19937& random) {
     static const std::string lines[] = {
         "reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - 12:00 (1+02:03)\n",
         "reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - 12:00  (00:05)\n",
+        "reboot   system boot  6.1.0-18-amd64   Sun Nov 30 10:00 - 12:00 (1+02:03)\n",
+        "reboot   system boot  6.1.0-18-amd64   Sat Jan 11 08:05   still running\n",
+        "reboot   system boot  6.1.0-18-amd64   Sun Jan 12 08:05 - crash (1+00:00)\n",
+        std::string(200, 'v') +
+            "reboot   system boot  6.1.0-18-amd64   Sun Nov 30 10:00 - 12:00 (00:05)\n",
         "(123456789+23:59)\n",
         "(36525+00:00)\n",
         "(36525+00:01)\n",
@@ -214,8 +303,8 @@ TEST(ScanHistoryStream, FastLaneAgreesWithTheGeneralWayAtEveryOffsetOfABlock) {
             std::FILE* stream = stream_of(history);
             CapturedStream out;
             CapturedStream err;
-            const HistoryScan scan =
-                scan_history_stream(fileno(stream), out.stream, err.stream, {.verbose = verbose});
+            const HistoryScan scan = scan_history_stream(fileno(stream), out.stream, err.stream,
+                                                         {.verbose = verbose}, test_now);
             std::fclose(stream);
             std::string expected_err;
             UptimeTotals expected;

@@ -23,6 +23,8 @@ constexpr const char* read_failure_format =
     "Unable to read history from '/usr/bin/last reboot': %s\n";
 constexpr const char* crash_count_format =
     "Crashed boots with no duration, not counted: %" PRIu64 "\n";
+constexpr const char* crashes_counted_format =
+    "Crashed boots counted to the next boot: %" PRIu64 "\n";
 constexpr const char* listing_with_days_format = "%" PRId32 "+%" PRId32 ":%" PRId32 "\n";
 constexpr const char* listing_without_days_format = "0+%" PRId32 ":%" PRId32 "\n";
 constexpr std::uint64_t minutes_per_hour = 60;
@@ -58,6 +60,10 @@ void write_summary_line(std::FILE* out, std::uint64_t mean_minutes) {
 
 void write_crash_count(std::FILE* err, std::uint64_t crashed) {
     std::fprintf(err, crash_count_format, crashed);
+}
+
+void write_crashes_counted(std::FILE* err, std::uint64_t crashed) {
+    std::fprintf(err, crashes_counted_format, crashed);
 }
 
 void write_read_failure(std::FILE* err, int error) {

@@ -19,7 +19,10 @@ void write_blank_line(std::FILE* out);
 // Mean in minutes and as days+hours:minutes.
 void write_summary_line(std::FILE* out, std::uint64_t mean_minutes);
 
-// How many boots the history says crashed without giving a duration.
+// How many crashed boots were counted to the next boot's start.
+void write_crashes_counted(std::FILE* err, std::uint64_t crashed);
+
+// How many boots the history says crashed with no end that can be known.
 void write_crash_count(std::FILE* err, std::uint64_t crashed);
 
 void write_start_failure(std::FILE* err);

@@ -3,6 +3,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
+
+#include "boot_start.hpp"
 
 // A pipe this large lets the history command run ahead by more than one read
 // block, so that neither side waits on the other page by page. Where the
@@ -20,7 +23,8 @@ __extension__ using TotalMinutes = unsigned __int128;
 struct UptimeTotals {
     TotalMinutes total = 0;     // sum of the sample lengths in minutes
     std::uint64_t count = 0;    // number of samples counted
-    std::uint64_t crashed = 0;  // boots the history says crashed, with no duration to count
+    std::uint64_t crashed = 0;  // boots the history says crashed, with no end to count to
+    std::uint64_t crashed_to_next_boot = 0;  // crashed boots counted to the next boot's start
 };
 
 struct HistoryScan {
@@ -31,12 +35,27 @@ struct HistoryScan {
 enum class ScanAnswer {
     Completed,
     HistoryUnavailable,  // the history command could not be started
-    HistoryFailed,       // it failed without yielding a single duration, or could not be read
+    HistoryFailed,       // it failed, or could not be read: what it gave is only part
 };
 
+// What the history has told of the boots above the current line.
+struct BootOrder {
+    EpochMinutes now = 0;    // the newest boot started no later than this
+    PlacedStart above;       // the start of the boot line right above, where it was placed
+    bool line_start = true;  // the next chunk begins a line
+};
+
+// One chunk (or whole line) of the history, in order: its listing line, its
+// error line and what it adds to the totals. ends_line: the chunk's bytes
+// end with a line feed, so the next one begins a line.
+void scan_chunk(std::string_view text, bool ends_line, BootOrder& order, UptimeTotals& totals,
+                std::FILE* out, std::FILE* err, RunOptions options);
+
 // Reads a whole history from a descriptor: the listing lines (in verbose
-// mode) go to out and the error lines for unreadable durations to err.
-HistoryScan scan_history_stream(int history, std::FILE* out, std::FILE* err, RunOptions options);
+// mode) go to out and the error lines for unreadable durations to err. The
+// newest boot's start is placed no later than now.
+HistoryScan scan_history_stream(int history, std::FILE* out, std::FILE* err, RunOptions options,
+                                EpochMinutes now);
 
 // The summary, and in verbose mode the blank line before it; nothing at all
 // when no sample was counted.
