@@ -15,10 +15,19 @@ import harness
 TOOL = None
 SHIM = None
 USAGE = " [-v|--verbose] calculate mean time between node reboots\n"
-LINE = b"reboot   system boot  6.1.0-18-amd64   Mon Dec  1 10:00 - Tue Dec  2 12:00 "
-HISTORY = (b"reboot   system boot  6.1.0-35-amd64   Thu Aug 20 09:37   still running\n"
-           + LINE + b"(1+02:03)\n" + LINE + b" (00:05)\n\nwtmp begins Mon Jan  6 08:02:11 2025\n")
+
+
+def boot(start, end):
+    """A boot line as util-linux writes it, started at start ("Thu Aug 20 09:37")."""
+    return b"reboot   system boot  6.1.0-18-amd64   " + start + end + b"\n"
+
+
+RUNNING = boot(b"Thu Aug 20 09:37", b"   still running")
+SHORT = boot(b"Mon Aug 17 09:00", b" - 09:05  (00:05)")
+FINISHED = boot(b"Tue Aug 18 08:00", b" - 10:03 (1+02:03)") + SHORT
+HISTORY = RUNNING + FINISHED + b"\nwtmp begins Mon Jan  6 08:02:11 2025\n"
 SUMMARY = harness.SUMMARY.encode() + b"784 minutes (0+13:4)\n"
+FAILED = b"Unable to read history from '/usr/bin/last reboot' (%s)\n"
 
 
 def run(args, stand_in, **options):
@@ -62,7 +71,8 @@ class HistoryStatus(unittest.TestCase):
 
     CASES = [
         # name, fixture, stand-in exit status, what it does last, status, stdout, stderr
-        ("durations then failure: summary, success", HISTORY, 3, "", 0, SUMMARY, b""),
+        # Part of a history is no history: no mean, whatever came before.
+        ("durations then failure", HISTORY, 3, "", 255, b"", FAILED % b"exit status 3"),
         ("success without durations: nothing", b"wtmp begins\n", 0, "", 0, b"", b""),
         ("failure without durations", b"", 1, "", 255, b"",
          b"Unable to read history from '/usr/bin/last reboot' (exit status 1)\n"),
@@ -73,8 +83,10 @@ class HistoryStatus(unittest.TestCase):
          b"Killed\nUnable to read history from '/usr/bin/last reboot' (exit status 137)\n"),
         ("its shell killed by a signal", b"", 0, "kill -TERM $PPID", 255, b"",
          b"Unable to read history from '/usr/bin/last reboot' (signal 15)\n"),
-        ("its shell killed after durations: summary, success", HISTORY, 0, "kill -TERM $PPID",
-         0, SUMMARY, b""),
+        ("its shell killed after durations", HISTORY, 0, "kill -TERM $PPID", 255, b"",
+         FAILED % b"signal 15"),
+        ("killed itself after two boots", HISTORY, 0, "kill -9 $$", 255, b"",
+         b"Killed\n" + FAILED % b"exit status 137"),
     ]
 
     def test_statuses(self):
@@ -110,7 +122,8 @@ class HistoryStatus(unittest.TestCase):
                     "sys.argv[1:])"]]
         cases = [(b"", 1, 255, b"",
                   b"Unable to read history from '/usr/bin/last reboot' (exit status 1)\n"),
-                 (HISTORY, 3, 0, SUMMARY, b""),
+                 (HISTORY, 3, 255, b"", FAILED % b"exit status 3"),
+                 (HISTORY, 0, 0, SUMMARY, b""),
                  (b"wtmp begins\n", 0, 0, b"", b"")]
         for parent in parents:
             for fixture, status, code, out, err in cases:
@@ -120,6 +133,13 @@ class HistoryStatus(unittest.TestCase):
                     stand_in.close()
                     self.assertEqual((result.returncode, result.stdout, result.stderr),
                                      (code, out, err))
+
+    def test_the_history_is_read_in_utc_with_english_names(self):
+        # The caller's zone and locale do not reach the command.
+        stand_in = harness.StandIn(script='#!/bin/sh\necho "($TZ $LC_ALL)"\n')
+        result = run([], stand_in, env=dict(os.environ, TZ="Europe/Berlin", LC_ALL="de_DE.UTF-8"))
+        stand_in.close()
+        self.assertEqual(result.stderr, b"Error reading from (UTC0 C)\n\n")
 
     def test_start_failure(self):
         # Four descriptors leave the loader its one and no room for a pipe.
@@ -134,8 +154,11 @@ class HistoryStatus(unittest.TestCase):
 class ImpossibleDurations(unittest.TestCase):
     def test_a_clock_that_went_back_is_unreadable(self):
         # A boot stamped a year ahead and corrected during the boot.
-        stand_in = harness.StandIn(LINE + b"(-335+00:00)\n" + LINE + b" (-01:30)\n"
-                                   + LINE + b"(1+00:00)\n" + LINE + b" (-00:00)\n")
+        stand_in = harness.StandIn(
+            boot(b"Mon Aug 10 10:00", b" - 10:00 (-335+00:00)")
+            + boot(b"Sat Aug  8 10:00", b" - 08:30  (-01:30)")
+            + boot(b"Thu Aug  6 10:00", b" - 10:00 (1+00:00)")
+            + boot(b"Tue Aug  4 10:00", b" - 09:59  (-00:00)"))
         result = run(["-v"], stand_in)
         stand_in.close()
         self.assertEqual(result.returncode, 0)
@@ -146,10 +169,11 @@ class ImpossibleDurations(unittest.TestCase):
 
     def test_longer_than_a_century_is_unreadable(self):
         # What Debian 13's last writes for a boot whose clock went back.
-        wrapped = (b"reboot   system boot  6.12.38+deb13- Mon Dec  1 10:00 - 09:58 "
+        # A century fits before no next boot's start: it is the newest here.
+        century = boot(b"Mon Dec  1 10:00", b" - 10:00 (36525+00:00)")
+        wrapped = (b"reboot   system boot  6.12.38+deb13- Sun Nov 30 10:00 - 09:58 "
                    b"(213503982+06:31)\n")
-        century = LINE + b"(36525+00:00)\n"
-        stand_in = harness.StandIn(wrapped + century + LINE + b"(00:00)\n")
+        stand_in = harness.StandIn(century + wrapped + boot(b"Sat Nov 29 10:00", b" - 10:00  (00:00)"))
         result = run(["-v"], stand_in)
         stand_in.close()
         self.assertEqual(result.returncode, 0)
@@ -159,21 +183,33 @@ class ImpossibleDurations(unittest.TestCase):
 
 
 class CrashedBoots(unittest.TestCase):
-    CRASH = b"reboot   system boot  6.12.48+deb13-amd64 Mon Dec  1 10:00 - crash \n"
+    CRASH = b"reboot   system boot  6.12.48+deb13-amd64 Wed Aug 19 12:00 - crash \n"
+    COUNTED = b"Crashed boots counted to the next boot: %d\n"
+    UNCOUNTED = b"Crashed boots with no duration, not counted: %d\n"
 
-    def test_counted_apart_whether_or_not_a_summary_follows(self):
-        cases = [(self.CRASH * 3, b"", 3),
-                 (self.CRASH + HISTORY, b"1+2:3\n0+0:5\n\n" + SUMMARY, 1),
-                 # A crash that has its length is an ordinary boot.
-                 (LINE[:-1] + b" - crash (1+02:03)\n" + LINE + b" (00:05)\n",
-                  b"1+2:3\n0+0:5\n\n" + SUMMARY, 0)]
-        for history, out, crashed in cases:
-            with self.subTest(crashed=crashed):
+    def test_counted_to_the_next_boot_or_noted(self):
+        cases = [
+            ("no boot above: its end is unknown", self.CRASH, b"", self.UNCOUNTED % 1),
+            ("a boot above: counted to its start", RUNNING + self.CRASH + FINISHED,
+             b"0+21:37\n1+2:3\n0+0:5\n\n" + harness.SUMMARY.encode()
+             + b"955 minutes (0+15:55)\n", self.COUNTED % 1),
+            ("still running below a newer boot", RUNNING + boot(b"Wed Aug 19 12:00",
+                                                                b"   still running"),
+             b"0+21:37\n\n" + harness.SUMMARY.encode() + b"1297 minutes (0+21:37)\n",
+             self.COUNTED % 1),
+            # A crash that has its length, with no boot above, is an ordinary boot.
+            ("a crash with a length and no boot above",
+             boot(b"Tue Aug 18 08:00", b" - crash (1+02:03)") + SHORT,
+             b"1+2:3\n0+0:5\n\n" + SUMMARY, b""),
+            ("both notes", RUNNING + self.CRASH + b"x\n" + self.CRASH,
+             b"0+21:37\n\n" + harness.SUMMARY.encode() + b"1297 minutes (0+21:37)\n",
+             self.COUNTED % 1 + self.UNCOUNTED % 1),
+        ]
+        for name, history, out, err in cases:
+            with self.subTest(name):
                 stand_in = harness.StandIn(history)
                 result = run(["-v"], stand_in)
                 stand_in.close()
-                err = (b"Crashed boots with no duration, not counted: %d\n" % crashed
-                       if crashed else b"")
                 self.assertEqual((result.returncode, result.stdout, result.stderr),
                                  (0, out, err))
 
