@@ -13,7 +13,7 @@ last_package=wtmpdb
 [ "${VERSION_ID:-}" != 12 ] || last_package=util-linux
 
 packages="make cmake g++ clang libclang-rt-dev libgtest-dev libbenchmark-dev python3
-$last_package util-linux mount man-db groff-base valgrind mawk gawk dpkg-dev lintian
+$last_package util-linux mount man-db groff-base valgrind mawk gawk dpkg-dev xz-utils lintian
 clustershell pdsh openssh-server openssh-client iproute2 systemd"
 
 missing=""

@@ -18,6 +18,7 @@ import harness
 MINUTE = 60
 CENTURY_MINUTES = 36525 * 1440
 CRASH_LINE = "Crashed boots with no duration, not counted: %d\n"
+COUNTED_LINE = "Crashed boots counted to the next boot: %d\n"
 
 
 def flavour():
@@ -37,7 +38,7 @@ def write_list(records, path):
                          % (kind, when.strftime("%Y-%m-%d %H:%M:%S"), when.month))
 
 
-def write_history(records, directory, make_wtmp, name="history"):
+def write_history(records, directory, make_wtmp, name="history", wtmp_flavour=None):
     """Writes the records where this host's `last` reads them, in a folder of
     their own; returns the (source, target) bind that puts that folder over
     /var/log (a fresh system may have no history file to bind a file over)."""
@@ -48,7 +49,7 @@ def write_history(records, directory, make_wtmp, name="history"):
     wtmp = os.path.join(log, "wtmp")
     write_list(records, listing)
     subprocess.run([make_wtmp, listing, wtmp], check=True)
-    if flavour() == "wtmpdb":
+    if (wtmp_flavour or flavour()) == "wtmpdb":
         database = os.path.join(log, "wtmp.db")
         if records:
             subprocess.run(["wtmpdb", "import", "-f", database, wtmp], check=True,
@@ -74,49 +75,44 @@ def mount_history(log):
 class Expected:
     """What the tool must give over the records: the lengths it counts in
     minutes, newest first as `last` lists them; how many durations are
-    unreadable (a clock that went back); how many boots crashed without a
-    duration."""
+    unreadable (a clock that went back); how many crashed boots it counts to
+    the next boot's start, and how many it cannot."""
 
     def __init__(self):
         self.lengths = []
         self.unreadable = 0
+        self.counted_to_next = 0
         self.crashed = 0
 
 
-def boot_end(records, index, wtmpdb):
-    """The time a boot ends at, 'crash', or None while it still runs.
-    util-linux runs a boot on to the nearest later shutdown, across any
-    crash; wtmpdb ends it at a shutdown before the next boot, and calls it
-    a crash when another boot comes first."""
-    for kind, when in records[index + 1:]:
-        if kind == "shutdown":
-            return when
-        if kind == "boot" and wtmpdb:
-            return "crash"
-    return None
+def shown_minute(when):
+    """The minute `last` shows a time in."""
+    return int(when.replace(tzinfo=datetime.timezone.utc).timestamp()) // MINUTE
 
 
 def expected(records, wtmp_flavour=None):
+    """The records' own answer, the same through every `last`: a boot ends
+    at its shutdown, or where it crashed, at the next boot's start, in the
+    minutes `last` shows; the newest boot without a shutdown still runs."""
     wtmpdb = (wtmp_flavour or flavour()) == "wtmpdb"
     result = Expected()
-    for index, (kind, when) in enumerate(records):
-        if kind != "boot":
+    boots = [index for index, (kind, _) in enumerate(records) if kind == "boot"]
+    for number, index in enumerate(boots):
+        when = records[index][1]
+        following = boots[number + 1] if number + 1 < len(boots) else len(records)
+        shutdowns = [w for kind, w in records[index + 1:following] if kind == "shutdown"]
+        if not shutdowns:
+            if following < len(records):
+                result.counted_to_next += 1
+                result.lengths.append(shown_minute(records[following][1]) - shown_minute(when))
             continue
-        end = boot_end(records, index, wtmpdb)
-        if end is None:
-            continue
-        if end == "crash":
-            result.crashed += 1
-            continue
-        seconds = int((end - when).total_seconds())
+        seconds = int((shutdowns[0] - when).total_seconds())
         # Under a minute back, util-linux writes (-00:00): zero, a boot that
         # counts. wtmpdb wraps any negative length to some 213503982 days.
         if seconds < 0 and (wtmpdb or -seconds >= MINUTE):
             result.unreadable += 1
-        elif seconds >= 0:
-            result.lengths.append(seconds // MINUTE)
         else:
-            result.lengths.append(0)
+            result.lengths.append(max(seconds, 0) // MINUTE)
     result.lengths.reverse()
     return result
 
@@ -136,14 +132,19 @@ def expected_output(result, verbose=True):
 
 def check_error_output(test, err, result):
     """Standard error: one 'Error reading from' line, and its empty line,
-    per unreadable duration, then the crashed boots' count where there are any."""
+    per unreadable duration, then the crashed boots' counts where there are any."""
     text = err.decode()
     lines = text.split("\n")
     errors = [line for line in lines if line.startswith("Error reading from (")]
     test.assertEqual(len(errors), result.unreadable, text)
-    crash = CRASH_LINE % result.crashed if result.crashed else ""
-    test.assertTrue(text.endswith(crash), text)
-    test.assertEqual(text.count("\n"), 2 * result.unreadable + (1 if crash else 0), text)
+    test.assertTrue(text.endswith(notes(result)), text)
+    test.assertEqual(text.count("\n"), 2 * result.unreadable + notes(result).count("\n"), text)
+
+
+def notes(result):
+    """The crashed boots' lines that end standard error."""
+    return ((COUNTED_LINE % result.counted_to_next if result.counted_to_next else "")
+            + (CRASH_LINE % result.crashed if result.crashed else ""))
 
 
 START = datetime.datetime(2024, 1, 1, 6, 0, 0)
