@@ -15,7 +15,8 @@
 # be weighted without its number of boots, so the means are taken from the
 # listed durations, not from the nodes' summary lines. Given the nodes'
 # standard error too (2>&1), it also says how many crashed boots, on how
-# many nodes, had no duration and were not counted. Without a single listed
+# many nodes, were counted to the next boot's start, and how many had no
+# end that could be known and were not counted. Without a single listed
 # duration (the tool was run without -v, or no node answered) it says so on
 # standard error and exits with 1.
 #
@@ -25,18 +26,22 @@
 #   -v totals=1    prints instead, for every node that said anything, one
 #                  line "NODE BOOTS MINUTES CRASHED UNREADABLE": the boots
 #                  counted, the sum of their lengths in minutes, the crashed
-#                  boots without a duration, and the unreadable durations.
+#                  boots (counted to the next boot or not counted), and the
+#                  unreadable durations.
 #
 # Works with mawk and gawk, without extensions of either.
 
 BEGIN {
     summary_prefix = "* Mean time between reboots:"
     crash_prefix = "Crashed boots with no duration, not counted: "
+    counted_prefix = "Crashed boots counted to the next boot: "
     error_prefix = "Error reading from ("
     nodes = 0
     seen_nodes = 0
     crash_nodes = 0
     crash_total = 0
+    counted_nodes = 0
+    counted_total = 0
 }
 
 # A listed duration is days+hours:minutes as read; a number inside it may
@@ -93,9 +98,14 @@ function saw(name) {
         count[name]++
     } else if (index(text, crash_prefix) == 1) {
         saw(name)
-        if (crashed[name] == 0) crash_nodes++
+        crash_nodes++
         crashed[name] += substr(text, length(crash_prefix) + 1)
         crash_total += substr(text, length(crash_prefix) + 1)
+    } else if (index(text, counted_prefix) == 1) {
+        saw(name)
+        counted_nodes++
+        crashed[name] += substr(text, length(counted_prefix) + 1)
+        counted_total += substr(text, length(counted_prefix) + 1)
     } else if (index(text, error_prefix) == 1) {
         saw(name)
         unreadable[name]++
@@ -133,6 +143,10 @@ END {
         printf "%s: %s, mean %d minutes (%s)\n", n, plural(count[n], "boot"), mean, breakdown(mean)
         fleet_total += total[n]
         fleet_count += count[n]
+    }
+    if (counted_total > 0) {
+        printf "%s on %s counted to the next boot's start\n", plural(counted_total, "crashed boot"),
+            plural(counted_nodes, "node")
     }
     if (crash_total > 0) {
         printf "%s on %s with no duration, not counted\n", plural(crash_total, "crashed boot"),

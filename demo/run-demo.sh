@@ -38,15 +38,13 @@ chmod 0755 "$log"
 if [ "$(basename "$(readlink -f /usr/bin/last)")" = wtmpdb ]; then
     which_last="wtmpdb's last ($(wtmpdb --version 2>/dev/null || echo wtmpdb)), reading /var/log/wtmp.db"
     wtmpdb import -f "$log/wtmp.db" "$wtmp" >/dev/null
-    crash_note="demo: wtmpdb's last shows the crashed boot as '- crash' with no duration, so it is
-demo: not counted (the tool says so on standard error) and the mean is over the 19 boots
-demo: that ended cleanly; util-linux's last (Debian 12) runs it on to the next shutdown."
+    crash_note="demo: wtmpdb's last shows the crashed boot as '- crash' with no duration; the tool
+demo: counts it to the next boot's start, and says so on standard error."
 else
     which_last="util-linux's last ($(last --version 2>/dev/null | head -n 1)), reading /var/log/wtmp"
     cp "$wtmp" "$log/wtmp"
-    crash_note="demo: util-linux's last runs the crashed boot on to the next shutdown, so it counts,
-demo: overlapping the boot after it; wtmpdb's last (Debian 13) shows it as '- crash'
-demo: with no duration, and the tool leaves it out of the mean."
+    crash_note="demo: util-linux's last runs the crashed boot on to the next shutdown, past the
+demo: boot after it; the tool counts it to that boot's start, and says so on standard error."
 fi
 
 echo "demo: running '$(basename "$tool") --verbose' on a sample node's 19 months: 21 boots,"

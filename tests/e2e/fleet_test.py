@@ -229,10 +229,8 @@ class Fleet(unittest.TestCase):
         expected = self.expected[node]
         if node == NO_HISTORY:
             return None  # last's own words differ by release; checked apart
-        lines = host_last.expected_output(expected, verbose=False).splitlines()
-        if expected.crashed:
-            lines.append(host_last.CRASH_LINE.rstrip("\n") % expected.crashed)
-        return lines
+        return (host_last.expected_output(expected, verbose=False)
+                + host_last.notes(expected)).splitlines()
 
     def check_node_block(self, node, lines):
         if node == UNREACHABLE:
@@ -309,6 +307,8 @@ class Fleet(unittest.TestCase):
         counted = {node: e for node, e in self.expected.items() if e.lengths}
         every = [length for e in counted.values() for length in e.lengths]
         crashed = {node: e.crashed for node, e in self.expected.items() if e.crashed}
+        to_next = {node: e.counted_to_next for node, e in self.expected.items()
+                   if e.counted_to_next}
         lines = []
         for node in sorted(counted, key=lambda n: (-len(counted[n].lengths), n)):
             lengths = counted[node].lengths
@@ -316,6 +316,10 @@ class Fleet(unittest.TestCase):
             lines.append("%s: %d boot%s, mean %d minutes (%d+%d:%d)" % (
                 node, len(lengths), "" if len(lengths) == 1 else "s", mean, mean // 1440,
                 mean % 1440 // 60, mean % 60))
+        if to_next:
+            total = sum(to_next.values())
+            lines.append("%d crashed boot%s on %d node%s counted to the next boot's start" % (
+                total, "" if total == 1 else "s", len(to_next), "" if len(to_next) == 1 else "s"))
         if crashed:
             total = sum(crashed.values())
             lines.append("%d crashed boot%s on %d node%s with no duration, not counted" % (

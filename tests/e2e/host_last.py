@@ -84,6 +84,10 @@ class Expected:
         self.counted_to_next = 0
         self.crashed = 0
 
+    def every_crash(self):
+        """Crashed boots, counted to the next boot or not."""
+        return self.counted_to_next + self.crashed
+
 
 def shown_minute(when):
     """The minute `last` shows a time in."""

@@ -1,7 +1,7 @@
 """Each platform's own `last reboot`, replayed: outputs captured from the
 real programs (util-linux 2.38 on Debian 12, wtmpdb 0.73 on Debian 13,
-busybox) over the history in fixtures/platforms/records.txt, played by a
-stand-in, with the means and statuses the tool must give there."""
+util-linux 2.41, busybox) over the histories in fixtures/platforms/, played
+by a stand-in, with the means and statuses the tool must give there."""
 
 import os
 import shlex
@@ -16,16 +16,24 @@ NO_HISTORY = b"Unable to read history from '/usr/bin/last reboot' (exit status %
 
 # name, captured stdout, captured stderr, last's status, the tool's status,
 # its stdout and what its stderr ends with.
+CRASHES = (b"1+1:55\n9+23:55\n1+0:0\n1+0:0\n10+0:0\n\n" + harness.summary_line(6646).encode(),
+           b"Crashed boots counted to the next boot: 3\n")
 CASES = [
-    ("Debian 12: a crash runs on to the next shutdown, a clock gone back is unreadable",
+    ("Debian 12: a crash run on to the next shutdown ends at the next boot",
      "debian12-util-linux.out", None, 0, 0,
-     b"76+2:55\n0+0:27\n6+14:45\n21+11:37\n\n" + harness.summary_line(37526).encode(),
-     b"Error reading from (-1:30)\n\n"),
-    ("Debian 13: a crash has no duration and is counted apart, a wrapped one is unreadable",
+     b"76+2:55\n0+0:27\n6+14:18\n21+11:37\n\n" + harness.summary_line(37519).encode(),
+     b"Error reading from (-1:30)\n\nCrashed boots counted to the next boot: 1\n"),
+    # wtmpdb lists boots by their start: the 09:05 boot, started after the
+    # clock went back, shows below the 10:00 one and is cut at its start.
+    ("Debian 13: a clock gone back past an older boot's start reorders the list",
      "debian13-wtmpdb.out", None, 0, 0,
-     b"0+0:27\n76+2:55\n21+11:37\n\n" + harness.summary_line(46859).encode(),
-     b"Error reading from (213503982+06:31)\n\n"
-     b"Crashed boots with no duration, not counted: 1\n"),
+     b"0+0:27\n0+0:55\n6+13:23\n21+11:37\n\n" + harness.summary_line(10115).encode(),
+     b"Error reading from (213503982+06:31)\n\nCrashed boots counted to the next boot: 2\n"),
+    ("three crashes through util-linux 2.38", "crashes-util-linux-2.38.out", None, 0, 0)
+    + CRASHES,
+    ("three crashes through util-linux 2.41", "crashes-util-linux-2.41.out", None, 0, 0)
+    + CRASHES,
+    ("three crashes through wtmpdb", "crashes-wtmpdb.out", None, 0, 0) + CRASHES,
     ("Debian 12 without /var/log/wtmp", None, "debian12-no-wtmp.err", 1, 255, b"",
      NO_HISTORY % 1),
     ("Debian 13 without /var/log/wtmp.db", None, "debian13-wtmpdb-no-database.err", 1, 255, b"",
