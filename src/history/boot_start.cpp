@@ -12,10 +12,22 @@ constexpr std::string_view boot_word = "reboot ";
 constexpr std::string_view crash_word = "crash";
 constexpr std::string_view running_words = "still running";
 constexpr std::string_view end_dash = "- ";
-constexpr std::array<std::string_view, 7> weekday_names = {"Sun", "Mon", "Tue", "Wed",
-                                                           "Thu", "Fri", "Sat"};
-constexpr std::array<std::string_view, 12> month_names = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr unsigned bits_per_byte = 8;
+
+// Three letters as one number, so that a name is found by comparing numbers.
+constexpr std::uint32_t name_key(const char* name) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(name[0])) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(name[1])) << bits_per_byte |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(name[2])) << (2 * bits_per_byte);
+}
+
+constexpr std::array<std::uint32_t, 7> weekday_keys = {
+    name_key("Sun"), name_key("Mon"), name_key("Tue"), name_key("Wed"),
+    name_key("Thu"), name_key("Fri"), name_key("Sat")};
+constexpr std::array<std::uint32_t, 12> month_keys = {
+    name_key("Jan"), name_key("Feb"), name_key("Mar"), name_key("Apr"),
+    name_key("May"), name_key("Jun"), name_key("Jul"), name_key("Aug"),
+    name_key("Sep"), name_key("Oct"), name_key("Nov"), name_key("Dec")};
 
 // "Www Mmm DD HH:MM": the offsets of each field from the start's first byte.
 constexpr std::size_t name_length = 3;
@@ -53,13 +65,41 @@ bool starts_with_word(std::string_view text, std::string_view words) {
            after.front() == '\n';
 }
 
-int name_index(std::string_view text, const auto& names) {
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (text == names[i]) {
-            return static_cast<int>(i);
+// Every weekday's and every month's key leaves its own remainder by this,
+// so that a name is found with one look-up rather than a search.
+constexpr std::uint32_t name_slots = 34;
+
+template <std::size_t count>
+constexpr std::array<int, name_slots> slots_of(const std::array<std::uint32_t, count>& keys) {
+    std::array<int, name_slots> slots{};
+    slots.fill(-1);
+    for (std::size_t i = 0; i < count; ++i) {
+        slots[keys[i] % name_slots] = static_cast<int>(i);
+    }
+    return slots;
+}
+
+template <std::size_t count>
+constexpr bool each_in_its_own_slot(const std::array<std::uint32_t, count>& keys) {
+    const auto slots = slots_of(keys);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (slots[keys[i] % name_slots] != static_cast<int>(i)) {
+            return false;
         }
     }
-    return -1;
+    return true;
+}
+
+constexpr auto weekday_slots = slots_of(weekday_keys);
+constexpr auto month_slots = slots_of(month_keys);
+static_assert(each_in_its_own_slot(weekday_keys) && each_in_its_own_slot(month_keys));
+
+template <std::size_t count>
+int name_index(const char* text, const std::array<std::uint32_t, count>& keys,
+               const std::array<int, name_slots>& slots) {
+    const std::uint32_t key = name_key(text);
+    const int index = slots[key % name_slots];
+    return index >= 0 && keys[static_cast<std::size_t>(index)] == key ? index : -1;
 }
 
 // The start whose ":" stands at colon, or false.
@@ -76,8 +116,8 @@ bool read_start_at(std::string_view line, std::size_t colon, BootStart& start) {
         !is_digit(s[minute_offset + 1])) {
         return false;
     }
-    const int weekday = name_index({s, name_length}, weekday_names);
-    const int month = name_index({s + month_offset, name_length}, month_names);
+    const int weekday = name_index(s, weekday_keys, weekday_slots);
+    const int month = name_index(s + month_offset, month_keys, month_slots);
     const int tens = s[day_offset] == ' ' ? 0 : digit(s[day_offset]);
     const int day = tens * decimal_base + digit(s[day_offset + 1]);
     const int hour = digit(s[hour_offset]) * decimal_base + digit(s[hour_offset + 1]);
@@ -92,11 +132,6 @@ bool read_start_at(std::string_view line, std::size_t colon, BootStart& start) {
 
 constexpr bool is_leap(std::int64_t year) {
     return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
-
-constexpr int days_in_month(std::int64_t year, int month) {
-    constexpr std::array<int, 12> days = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && is_leap(year) ? 29 : days[static_cast<std::size_t>(month - 1)];
 }
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar
@@ -137,15 +172,41 @@ static_assert(days_from_civil(2024, 2, 29) == 19782);
 static_assert(weekday_of(days_from_civil(2025, 1, 11)) == 6);  // a Saturday
 static_assert(year_from_days(days_from_civil(2024, 12, 31)) == 2024);
 
+// Days in the year before each month begins, in a common and a leap year.
+constexpr std::array<std::array<int, 13>, 2> days_before_month = {{
+    {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
+    {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366},
+}};
+
+// A year by its number and its first day, so that a date in it, and the
+// year before it, cost a few additions rather than a calendar computation.
+struct Year {
+    int number = 0;
+    std::int64_t first_day = 0;  // days since 1970-01-01 of 1 January
+};
+
+Year year_numbered(int number) { return {number, days_from_civil(number, 1, 1)}; }
+
+Year year_before(const Year& year) {
+    const int before = year.number - 1;
+    return {before, year.first_day - days_before_month[is_leap(before) ? 1 : 0].back()};
+}
+
 // The start in a given year, or false where that year has no such day.
-bool start_in(int year, const BootStart& start, EpochMinutes& at, int& weekday) {
-    if (start.day > days_in_month(year, start.month)) {
+bool start_in(const Year& year, const BootStart& start, EpochMinutes& at, int& weekday) {
+    const auto& before = days_before_month[is_leap(year.number) ? 1 : 0];
+    const auto month = static_cast<std::size_t>(start.month);
+    if (start.day > before[month] - before[month - 1]) {
         return false;
     }
-    const std::int64_t days = days_from_civil(year, start.month, start.day);
+    const std::int64_t days = year.first_day + before[month - 1] + start.day - 1;
     at = days * minutes_per_day + start.minute_of_day;
     weekday = weekday_of(days);
     return true;
+}
+
+PlacedStart placed(const Year& year, EpochMinutes at) {
+    return {true, at, year.number, year.first_day};
 }
 
 }  // namespace
@@ -172,6 +233,10 @@ BootEnd read_boot_end(std::string_view line, const BootStart& start) {
     if (rest.starts_with(end_dash)) {
         rest.remove_prefix(end_dash.size());
     }
+    // Nearly every boot ended at a time, written next: a digit.
+    if (rest.empty() || is_digit(rest.front())) {
+        return BootEnd::Written;
+    }
     if (starts_with_word(rest, crash_word)) {
         return BootEnd::Crashed;
     }
@@ -182,26 +247,24 @@ BootEnd read_boot_end(std::string_view line, const BootStart& start) {
 }
 
 PlacedStart place_below(const BootStart& start, const PlacedStart& above) {
-    for (int year = above.year; year >= above.year - max_years_between_leap_days; --year) {
+    Year year{above.year, above.year_first_day};
+    for (int step = 0; step <= max_years_between_leap_days; ++step, year = year_before(year)) {
         EpochMinutes at = 0;
         int weekday = 0;
         if (start_in(year, start, at, weekday) && at <= above.at) {
-            if (weekday != start.weekday) {
-                return {};
-            }
-            return {true, at, year};
+            return weekday == start.weekday ? placed(year, at) : PlacedStart{};
         }
     }
     return {};
 }
 
 PlacedStart place_before(const BootStart& start, EpochMinutes now) {
-    const int this_year = year_from_days(floor_div(now, minutes_per_day));
-    for (int year = this_year; year >= this_year - weekday_cycle_years; --year) {
+    Year year = year_numbered(year_from_days(floor_div(now, minutes_per_day)));
+    for (int step = 0; step <= weekday_cycle_years; ++step, year = year_before(year)) {
         EpochMinutes at = 0;
         int weekday = 0;
         if (start_in(year, start, at, weekday) && at <= now && weekday == start.weekday) {
-            return {true, at, year};
+            return placed(year, at);
         }
     }
     return {};

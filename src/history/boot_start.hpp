@@ -35,6 +35,7 @@ struct PlacedStart {
     bool known = false;
     EpochMinutes at = 0;
     int year = 0;
+    std::int64_t year_first_day = 0;  // days since 1970-01-01 of the year's 1 January
 };
 
 // Right below a placed boot: the latest moment no later than that boot's
