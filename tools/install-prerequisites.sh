@@ -1,20 +1,39 @@
 #!/bin/sh
-# Installs the Debian packages that the build, the demo, the test suite, the
-# Debian package and the fleet tests need, where any is missing, on Debian 12
-# or Debian 13 (and testing): the names are the same on each, but for the
-# package that brings `last` (util-linux up to Debian 12, wtmpdb after).
-# Says what it installs, and says nothing when all are there. Run it as root
-# or as a user with sudo rights: it goes through sudo only when it is not root.
+# Installs the Debian packages that one purpose needs, where any is missing,
+# on Debian 12 or Debian 13 (and testing), without recommends:
+#
+#   tools/install-prerequisites.sh demo   build the tool and run the demo:
+#                                         make, cmake, g++, the release's
+#                                         `last`, and unshare and mount
+#   tools/install-prerequisites.sh test   all of that, and what the test
+#                                         suite needs
+#
+# The names are the same on each release but for the package that brings
+# `last` (util-linux up to Debian 12, wtmpdb after). Says what it installs,
+# and says nothing when all are there. Run it as root or as a user with sudo
+# rights: it goes through sudo only when it is not root.
+#
+# Nothing it installs starts or is enabled for the next boot: no service
+# starts during the install, and any unit or init script the install
+# enabled is disabled again. The servers that the tests run (sshd,
+# Prometheus, node_exporter, Nagios) are not installed at all: the tests
+# unpack them into the build tree.
 set -eu
 
+purpose=${1:-}
 # Debian 12 is the last release whose util-linux ships `last`.
 last_package=wtmpdb
 . /etc/os-release
 [ "${VERSION_ID:-}" != 12 ] || last_package=util-linux
 
-packages="make cmake g++ clang libclang-rt-dev libgtest-dev libbenchmark-dev python3
-$last_package util-linux mount man-db groff-base valgrind mawk gawk dpkg-dev xz-utils lintian
-clustershell pdsh openssh-server openssh-client iproute2 systemd"
+demo="make cmake g++ $last_package util-linux mount"
+test="clang libclang-rt-dev libgtest-dev libbenchmark-dev python3 man-db groff-base valgrind
+mawk gawk dpkg-dev xz-utils lintian clustershell pdsh openssh-client iproute2 systemd"
+case $purpose in
+    demo) packages=$demo ;;
+    test) packages="$demo $test" ;;
+    *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+esac
 
 missing=""
 for package in $packages; do
@@ -31,11 +50,20 @@ else
     echo "prerequisites: missing$missing; run this as root, or install sudo" >&2
     exit 1
 fi
+
+# Units and init scripts enabled for the next boot, one per line.
+enabled() {
+    for link in /etc/systemd/system/*.wants/* /etc/rc?.d/S*; do
+        [ -e "$link" ] || [ -L "$link" ] || continue
+        echo "$link"
+    done
+}
+
 echo "prerequisites: installing$missing"
+before=$(enabled)
 $as_root apt-get update -q
-# The tests start their own sshd on loopback; the package's service must not
-# start, listening on every interface, on a machine without systemd to stop
-# it. Where no policy says otherwise, one is put in place for the install.
+# No service starts during the install; where no policy says otherwise, one
+# is put in place for it.
 policy=/usr/sbin/policy-rc.d
 own_policy=""
 if [ ! -e "$policy" ]; then
@@ -48,4 +76,29 @@ status=0
 $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing ||
     status=$?
 [ -z "$own_policy" ] || $as_root rm -f "$policy"
+
+# What the install enabled (man-db's timer, say) is disabled again, the way
+# an administrator would, so that a later upgrade keeps it so.
+for link in $(enabled); do
+    case "
+$before
+" in
+        *"
+$link
+"*) continue ;;
+    esac
+    name=$(basename "$link")
+    case $link in
+        /etc/rc?.d/*)
+            script=${name#S[0-9][0-9]}
+            echo "prerequisites: not enabling the init script $script"
+            $as_root update-rc.d "$script" disable >/dev/null 2>&1 || $as_root rm -f "$link"
+            ;;
+        *)
+            echo "prerequisites: not enabling $name"
+            $as_root deb-systemd-helper disable "$name" >/dev/null 2>&1 || true
+            $as_root rm -f "$link"
+            ;;
+    esac
+done
 exit "$status"

@@ -1,4 +1,4 @@
-"""The README's fleet commands, exactly as it writes them (the node set set
+"""The fleet commands of docs/fleet.md, exactly as it writes them (the node set set
 aside), through the real cluster engines over real ssh. Each simulated node
 is Debian's own sshd, listening on its own loopback address in a private
 network namespace, inside a mount namespace of its own where the host's real
@@ -29,12 +29,14 @@ import random
 TOOL = None
 MAKE_WTMP = None
 FLEET_SCRIPT = None
-README = None
-README_NODES = "'node[01-16]'"
+FLEET_DOC = None
+DOC_NODES = "'node[01-16]'"
 NODES = ["node%02d" % n for n in range(1, 10)]
 NODE_SET = "'node[01-09]'"
 NO_HISTORY = "node08"  # /var/log is empty: last exits 1, the tool 255
 SILENT = "node07"  # a boot still running, nothing finished: no output, status 0
+SSH_ROOT = None
+SSH_PACKAGES = ("openssh-server", "libwrap0")
 UNREACHABLE = "node09"  # in /etc/hosts, but no sshd runs there
 PACKAGED_SCRIPT = "/usr/share/mean-reboot-interval/fleet-mean.awk"
 SSH_WAIT_SECONDS = 20
@@ -54,24 +56,24 @@ def fleet_records():
     return records
 
 
-def readme_section(heading):
-    with open(README, encoding="utf-8") as handle:
+def doc_section(heading):
+    with open(FLEET_DOC, encoding="utf-8") as handle:
         text = handle.read()
     start = text.index("\n" + heading + "\n")
     end = text.find("\n## ", start + 1)
     return text[start:end if end >= 0 else len(text)]
 
 
-def readme_commands(section):
-    """The shell code blocks of a README section, one string each."""
+def doc_commands(section):
+    """The shell code blocks of a section, one string each."""
     return [block for language, block in
             re.findall(r"```(sh|bash)\n(.*?)```", section, re.S)]
 
 
 def as_fleet(command):
-    """A README command set on this test's nodes and its copy of the script."""
-    assert README_NODES in command or "@" in command or "-g " in command, command
-    return (command.replace(README_NODES, NODE_SET)
+    """A documented command set on this test's nodes and its copy of the script."""
+    assert DOC_NODES in command or "@" in command or "-g " in command, command
+    return (command.replace(DOC_NODES, NODE_SET)
             .replace(PACKAGED_SCRIPT, shlex.quote(FLEET_SCRIPT)))
 
 
@@ -170,7 +172,18 @@ class Fleet(unittest.TestCase):
         shutil.copy(TOOL, os.path.join(cls.private("bin"), "mean-reboot-interval"))
         os.mkdir(cls.private("empty"))
         shutil.copytree("/etc/clustershell", cls.private("clustershell"), symlinks=True)
+        # sshd drops privileges to a user of its own, which its package
+        # would have added: here it is added to a private copy.
+        with open("/etc/passwd", encoding="utf-8") as handle:
+            users = handle.read()
+        if not re.search(r"^sshd:", users, re.M):
+            taken = {int(line.split(":")[2]) for line in users.splitlines() if line.count(":") >= 6}
+            uid = max(u for u in range(100, 1000) if u not in taken)
+            users += "sshd:x:%d:65534::/run/sshd:/usr/sbin/nologin\n" % uid
+        with open(cls.private("passwd"), "w", encoding="utf-8") as handle:
+            handle.write(users)
         binds = [(cls.private("hosts"), "/etc/hosts"),
+                 (cls.private("passwd"), "/etc/passwd"),
                  (cls.private("ssh_config"), "/etc/ssh/ssh_config"),
                  (cls.private("bin"), "/usr/local/bin"),
                  (cls.private("clustershell"), "/etc/clustershell")]
@@ -199,12 +212,22 @@ class Fleet(unittest.TestCase):
                          "UsePAM no\nStrictModes no\nPrintMotd no\nPrintLastLog no\n"
                          % (address(node), cls.private("host_key"),
                             cls.private("authorized_keys")))
+            # From OpenSSH 9.8 on, sshd runs each connection in programs of
+            # its own, found where the package put them unless told.
+            for option, program in (("SshdSessionPath", "sshd-session"),
+                                    ("SshdAuthPath", "sshd-auth")):
+                path = os.path.join(SSH_ROOT, "usr/lib/openssh", program)
+                if os.path.exists(path):
+                    handle.write("%s %s\n" % (option, path))
         history = host_last.mount_history(cls.logs.get(node))
+        libraries = ":".join(os.path.join(SSH_ROOT, folder)
+                             for folder in ("usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu"))
         with open(cls.private(node + ".sshd.log"), "wb") as log:
             return subprocess.Popen(
                 ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                 '%s && exec /usr/sbin/sshd -D -e -f "$1"' % history, "sh", config],
-                stdout=log, stderr=log)
+                 '%s && exec "$2" -D -e -f "$1"' % history, "sh", config,
+                 os.path.join(SSH_ROOT, "usr/sbin/sshd")],
+                stdout=log, stderr=log, env=dict(os.environ, LD_LIBRARY_PATH=libraries))
 
     @classmethod
     def wait_for_sshd(cls):
@@ -250,8 +273,8 @@ class Fleet(unittest.TestCase):
         self.assertEqual(sorted(rest), sorted(self.node_lines(node)), node)
         self.assertEqual(lines.count(""), len(errors), lines)
 
-    def test_clush_as_the_readme_writes_it(self):
-        command = as_fleet(readme_commands(readme_section("## Across a cluster"))[0])
+    def test_clush_as_the_documentation_writes_it(self):
+        command = as_fleet(doc_commands(doc_section("## Across a cluster"))[0])
         self.assertTrue(command.startswith("clush "), command)
         result = run_shell(command)
         print("\n$ %s\n%s%s" % (command, result.stdout, result.stderr))
@@ -268,8 +291,8 @@ class Fleet(unittest.TestCase):
                    if line.strip() and not re.fullmatch(r"clush: *\d+/\d+", line)]
         self.assertEqual(notices, ["clush: node[08-09] (2): exited with exit code 255"])
 
-    def test_pdsh_as_the_readme_writes_it(self):
-        code = as_fleet(readme_commands(readme_section("## Across a cluster"))[1])
+    def test_pdsh_as_the_documentation_writes_it(self):
+        code = as_fleet(doc_commands(doc_section("## Across a cluster"))[1])
         self.assertIn("set -o pipefail", code)
         result = run_shell(code, shell="bash")
         self.assertEqual(result.returncode, 255, result.stderr)
@@ -289,7 +312,7 @@ class Fleet(unittest.TestCase):
                       % (UNREACHABLE, UNREACHABLE), result.stderr)
 
     def test_a_group_of_its_own(self):
-        code = readme_commands(readme_section("## Across a cluster"))[2]
+        code = doc_commands(doc_section("## Across a cluster"))[2]
         lines = code.splitlines()
         self.assertTrue(lines[0].startswith("echo 'reboots: node[01-16]' >> "), lines)
         self.assertEqual(run_shell(lines[0]).returncode, 0)
@@ -329,9 +352,9 @@ class Fleet(unittest.TestCase):
         self.assertEqual(answers[0].stdout.splitlines(), lines)
         return answers[0].stdout
 
-    def test_fleet_mean_as_the_readme_writes_it(self):
-        section = readme_section("### One answer for the fleet")
-        commands = readme_commands(section)[0].splitlines()
+    def test_fleet_mean_as_the_documentation_writes_it(self):
+        section = doc_section("### One answer for the fleet")
+        commands = doc_commands(section)[0].splitlines()
         self.assertEqual(len(commands), 2)
         for command in commands:
             with self.subTest(command=command.split()[0]):
@@ -347,11 +370,15 @@ class Fleet(unittest.TestCase):
 
 if __name__ == "__main__":
     for program in ("clush", "nodeset", "pdsh", "dshbak", "mawk", "gawk", "bash", "ssh",
-                    "ssh-keygen", "/usr/sbin/sshd", "ip"):
+                    "ssh-keygen", "ip", "apt-get", "dpkg-deb"):
         if shutil.which(program) is None:
             print("FAIL: %s is missing; tools/install-prerequisites.sh installs it" % program)
             sys.exit(1)
+    TOOL, MAKE_WTMP, FLEET_SCRIPT, FLEET_DOC, packages = (os.path.abspath(a) for a in sys.argv[1:6])
+    # Debian's sshd, unpacked rather than installed (an installed server is
+    # enabled for the next boot), fetched before the private network
+    # namespace, where the mirror is out of reach.
+    SSH_ROOT = harness.unpack_debian_packages(SSH_PACKAGES, packages)
     harness.run_as_root_in_private_namespaces("the fleet test")
-    TOOL, MAKE_WTMP, FLEET_SCRIPT, README = (os.path.abspath(a) for a in sys.argv[1:5])
-    del sys.argv[1:5]
+    del sys.argv[1:6]
     unittest.main(verbosity=2)

@@ -119,3 +119,24 @@ def run_as_root_in_private_namespaces(what):
 
 def bring_up_loopback():
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+
+
+def unpack_debian_packages(names, directory):
+    """Debian's packages of these names, fetched with `apt-get download` and
+    unpacked with `dpkg-deb -x` into directory/root, once: their programs
+    run from there, and nothing is installed or enabled. Returns the root."""
+    root = os.path.join(directory, "root")
+    done = os.path.join(directory, "unpacked")
+    if not os.path.exists(done):
+        os.makedirs(directory, exist_ok=True)
+        for deb in os.listdir(directory):
+            if deb.endswith(".deb"):
+                os.unlink(os.path.join(directory, deb))
+        subprocess.run(["apt-get", "download", "-q"] + list(names), cwd=directory,
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for deb in os.listdir(directory):
+            if deb.endswith(".deb"):
+                subprocess.run(["dpkg-deb", "-x", os.path.join(directory, deb), root], check=True)
+        with open(done, "w", encoding="ascii"):
+            pass
+    return root

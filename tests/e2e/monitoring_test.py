@@ -64,24 +64,12 @@ def node_records():
 
 def debian_programs():
     """The packages' files, unpacked once into the build tree."""
-    root = os.path.join(PACKAGES, "root")
-    done = os.path.join(PACKAGES, "unpacked")
     names = list(PACKAGE_NAMES)
     # From Debian 13 on, promtool has a package of its own.
     if subprocess.run(["apt-cache", "show", "promtool"], capture_output=True,
                       check=False).returncode == 0:
         names.append("promtool")
-    if not os.path.exists(done):
-        os.makedirs(PACKAGES, exist_ok=True)
-        for deb in os.listdir(PACKAGES):
-            if deb.endswith(".deb"):
-                os.unlink(os.path.join(PACKAGES, deb))
-        subprocess.run(["apt-get", "download", "-q"] + names, cwd=PACKAGES,
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for deb in os.listdir(PACKAGES):
-            if deb.endswith(".deb"):
-                subprocess.run(["dpkg-deb", "-x", os.path.join(PACKAGES, deb), root], check=True)
-        open(done, "w", encoding="ascii").close()
+    root = harness.unpack_debian_packages(names, PACKAGES)
     return {"prometheus": os.path.join(root, "usr/bin/prometheus"),
             "promtool": os.path.join(root, "usr/bin/promtool"),
             "node_exporter": os.path.join(root, "usr/bin/prometheus-node-exporter"),
