@@ -40,6 +40,7 @@ from real_last_test import boots, clean, clock_went_back, with_crashes
 TOOL = None
 MAKE_WTMP = None
 CONTRIB = None
+SCRIPTS = None  # the collector and the plugin as built, reading CONTRIB's fleet-mean.awk
 PACKAGES = None
 MAN_PAGE = None
 PACKAGE_NAMES = ("prometheus", "prometheus-node-exporter", "nagios4-core")
@@ -179,7 +180,7 @@ class Prometheus(unittest.TestCase):
         for index, node in enumerate(cls.nodes.names):
             folder = os.path.join(work, "textfile-" + node)
             os.mkdir(folder)
-            collector = os.path.join(CONTRIB, "prometheus-textfile")
+            collector = os.path.join(SCRIPTS, "prometheus-textfile")
             subprocess.run(cls.nodes.command(node, [collector, "--output", os.path.join(
                 folder, "mean_reboot_interval.prom")]), check=True)
             port = FIRST_EXPORTER_PORT + index
@@ -294,8 +295,8 @@ class Prometheus(unittest.TestCase):
         try:
             share = "/usr/share/mean-reboot-interval"
             os.makedirs(share, exist_ok=True)
-            for name in ("prometheus-textfile", "fleet-mean.awk"):
-                shutil.copy(os.path.join(CONTRIB, name), share)
+            shutil.copy(os.path.join(SCRIPTS, "prometheus-textfile"), share)
+            shutil.copy(os.path.join(CONTRIB, "fleet-mean.awk"), share)
             manpath = os.path.join(self.dir.name, "man")
             os.makedirs(os.path.join(manpath, "man1"))
             shutil.copy(MAN_PAGE, os.path.join(manpath, "man1"))
@@ -407,7 +408,7 @@ class Nagios(unittest.TestCase):
             os.mkdir(os.path.join(work, "checkresults"))
             # The example definitions as the package ships them, the plugin's
             # path set on this test's copy; one service more per node.
-            plugin = os.path.join(CONTRIB, "check_reboot_interval")
+            plugin = os.path.join(SCRIPTS, "check_reboot_interval")
             with open(os.path.join(CONTRIB, "nagios-reboot-interval.cfg"), encoding="ascii") as h:
                 example = h.read().replace("/usr/lib/nagios/plugins/check_reboot_interval", plugin)
             with open(os.path.join(work, "example.cfg"), "w", encoding="ascii") as handle:
@@ -503,10 +504,11 @@ if __name__ == "__main__":
         if shutil.which(program) is None:
             print("FAIL: %s is missing; tools/install-prerequisites.sh installs it" % program)
             sys.exit(1)
-    TOOL, MAKE_WTMP, CONTRIB, PACKAGES, MAN_PAGE = (os.path.abspath(a) for a in sys.argv[1:6])
+    TOOL, MAKE_WTMP, CONTRIB, SCRIPTS, PACKAGES, MAN_PAGE = (
+        os.path.abspath(a) for a in sys.argv[1:7])
     # Fetched before the private network namespace, where the mirror is out of reach.
     debian_programs()
     harness.run_as_root_in_private_namespaces("the monitoring test")
-    del sys.argv[1:6]
+    del sys.argv[1:7]
     harness.bring_up_loopback()
     unittest.main(verbosity=2)
