@@ -6,11 +6,18 @@
 #   Quick start commands, read from the README and run exactly as written,
 #   first as a user with sudo rights, then as root with sudo removed. The
 #   demo must print a summary line and the tests must all pass.
-# - Debian 12, 13 and testing: the Debian package, built from the Debian 12
-#   clone, installed with apt into a fresh root, run against a crafted
-#   history read by that release's own `last` (imported into wtmpdb from
-#   Debian 13 on), its mean checked against one computed from the records'
-#   own times; then purged, leaving none of its files.
+# - Debian 12 and 13: the source package, as the README builds it, from a
+#   clean clone in a fresh root (`apt-get build-dep ./`, then
+#   `dpkg-buildpackage -us -uc -b`), lintian on the binary and the source
+#   .changes, Debian's autopkgtest on the built package, and on Debian 12 a
+#   second build at another path and time that must give the same bytes.
+# - Debian 12, 13 and testing: the package each release built (testing
+#   takes Debian 13's), installed with apt into a fresh root, run against a
+#   crafted history read by that release's own `last` (imported into wtmpdb
+#   from Debian 13 on), its mean checked against one computed from the
+#   records' own times; the timer enabled as an administrator would, the
+#   collector run once into node_exporter's folder; then purged, leaving the
+#   root's files as they were before the install.
 #
 # Run as root. Reaches only the Debian mirror apt is configured with. The
 # base roots and downloaded packages are cached in $MRI_FRESH_CACHE
@@ -184,6 +191,7 @@ expected_summary() {
 # crafted history read by that release's last, and purges it.
 check_package() {
     suite=$1
+    deb=$2
     root="$work/package-$suite"
     fresh_root "$suite" "$root"
     cp "$deb" "$root/root/"
@@ -194,10 +202,20 @@ check_package() {
         load='wtmpdb import /root/history.wtmp'
     fi
     expected_err="Crashed boots counted to the next boot: 1"
+    # What the root holds, but for apt's and dpkg's own records and logs.
+    # shellcheck disable=SC2016
+    files='find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
+        -o -path /root -o -path /var/cache -o -path /var/lib/apt -o -path /var/lib/dpkg \
+        -o -path /var/log \) -prune -o -print | sort'
     in_root "$root" sh -c '
         set -e
         export DEBIAN_FRONTEND=noninteractive
         apt-get update -q >/dev/null
+        # systemctl, to enable the timer as an administrator would.
+        apt-get install -y -q --no-install-recommends systemd >/root/systemd.log 2>&1 ||
+            { cat /root/systemd.log; exit 1; }
+        mkdir -p /var/lib/prometheus/node-exporter
+        '"$files"' >/root/before
         apt-get install -y -q --no-install-recommends "/root/$1" >/root/install.log 2>&1 ||
             { cat /root/install.log; exit 1; }
         echo "last: $(readlink -f /usr/bin/last) from $(dpkg -S "$(readlink -f /usr/bin/last)" | cut -d: -f1)"
@@ -208,16 +226,19 @@ check_package() {
         status=0
         /usr/lib/nagios/plugins/check_reboot_interval -w 7: -c 1: >/root/plugin || status=$?
         echo "$status" >>/root/plugin
-        [ ! -e /etc/systemd/system/timers.target.wants/mean-reboot-interval-textfile.timer ] ||
-            { echo "the timer was enabled on install"; exit 1; }
-        dpkg-query -L mean-reboot-interval >/root/files
+        timer=/etc/systemd/system/timers.target.wants/mean-reboot-interval-textfile.timer
+        [ ! -e "$timer" ] || { echo "the timer was enabled on install"; exit 1; }
+        systemctl enable mean-reboot-interval-textfile.timer 2>&1 | sed "s/^/    /"
+        [ -L "$timer" ] || { echo "systemctl enable made no link"; exit 1; }
+        # What the service runs, once, as the timer would.
+        sed -n "s/^ExecStart=//p" "$(dpkg -L mean-reboot-interval | grep "textfile.service$")" | sh
+        [ -s /var/lib/prometheus/node-exporter/mean_reboot_interval.prom ]
         apt-get purge -y -q mean-reboot-interval >/root/purge.log 2>&1 || { cat /root/purge.log; exit 1; }
-        left=""
-        while read -r path; do
-            [ -d "$path" ] || [ ! -e "$path" ] || left="$left $path"
-        done </root/files
-        [ -z "$left" ] || { echo "left after purge:$left"; exit 1; }
         ! dpkg-query -W mean-reboot-interval >/dev/null 2>&1
+        '"$files"' >/root/after
+        changed=$(diff /root/before /root/after | grep "^[<>]" || true)
+        [ -z "$changed" ] || { echo "purge left the root changed:"; echo "$changed"; exit 1; }
+        echo "    purge: the root holds what it held before the install, timer link and .prom gone"
     ' sh "$(basename "$deb")" || fail "the package on $suite"
     expected=$(expected_summary)
     actual=$(tail -n 1 "$root/root/out")
@@ -244,6 +265,70 @@ check_package() {
         [ "$(tail -n 1 "$root/root/plugin")" = 0 ] || fail "$suite: the plugin said: $(cat "$root/root/plugin")"
     echo "$suite: plugin: $(head -n 1 "$root/root/plugin")"
     rm -rf "$root"
+}
+
+# The source package from a clean clone of HEAD in a fresh root of SUITE,
+# built as the README says; lintian on what it built, autopkgtest on the
+# package; on Debian 12, a second build elsewhere, later, for the same bytes.
+package_file=""
+build_package() {
+    suite=$1
+    name=$2
+    root="$work/build-$suite"
+    fresh_root "$suite" "$root"
+    git clone -q "$here" "$root/root/src/mean-reboot-interval"
+    mkdir -p "$root/srv/other-place"
+    git clone -q "$here" "$root/srv/other-place/mean-reboot-interval"
+    again=$([ "$suite" = bookworm ] && echo yes || echo "")
+    in_root "$root" sh -c '
+        set -e
+        export DEBIAN_FRONTEND=noninteractive
+        cd /root/src/mean-reboot-interval
+        apt-get update -q >/dev/null
+        '"$(build_commands)"' >/root/build.log 2>&1 || { tail -n 40 /root/build.log; exit 1; }
+        dpkg-buildpackage -us -uc -S -d >/root/source.log 2>&1 || { tail -n 20 /root/source.log; exit 1; }
+        apt-get install -y -q --no-install-recommends lintian autopkgtest >/root/tools.log 2>&1 ||
+            { tail -n 20 /root/tools.log; exit 1; }
+        cd ..
+        echo "    lintian (errors and warnings fail; informational tags shown):"
+        status=0
+        lintian --fail-on error,warning --info --tag-display-limit 0 \
+            mean-reboot-interval_*_amd64.changes mean-reboot-interval_*_source.changes \
+            >/root/lintian.log 2>&1 || status=$?
+        grep -v "^running with root" /root/lintian.log | sed "s/^/      /"
+        [ "$status" -eq 0 ] || exit 1
+        echo "    autopkgtest:"
+        autopkgtest mean-reboot-interval_*_amd64.deb mean-reboot-interval -- null >/root/autopkgtest.log 2>&1 ||
+            { tail -n 60 /root/autopkgtest.log; exit 1; }
+        sed -n "/@@@@ summary/,\$p" /root/autopkgtest.log | grep -E "PASS|FAIL|SKIP" | sed "s/^/      /"
+        if [ -n "$1" ]; then
+            sleep 61
+            cd /srv/other-place/mean-reboot-interval
+            dpkg-buildpackage -us -uc -b >/root/again.log 2>&1 || { tail -n 40 /root/again.log; exit 1; }
+            for deb in /root/src/mean-reboot-interval_*.deb; do
+                cmp "$deb" "/srv/other-place/$(basename "$deb")" ||
+                    { echo "$(basename "$deb") differs between the two builds"; exit 1; }
+            done
+            echo "    reproducible: the same bytes from /root/src and /srv/other-place a minute later:"
+            sha256sum /root/src/*.deb | sed "s|/root/src/||; s/^/      /"
+        fi
+    ' sh "$again" || fail "$name: the source package"
+    set -- "$root"/root/src/mean-reboot-interval_*_amd64.deb
+    mkdir -p "$work/deb-$suite"
+    for built in "$@"; do
+        case $built in *-dbgsym_*) ;; *) cp "$built" "$work/deb-$suite/"; package_file=$(basename "$built") ;; esac
+    done
+    echo "package: $package_file"
+    rm -rf "$root"
+}
+
+# The README's commands that build the package, as one line.
+build_commands() {
+    awk '
+        /^## / { inside = ($0 == "## Install") }
+        inside && /^```/ { block = !block; if (!block) exit; next }
+        inside && block && /dpkg-buildpackage/ { print }
+    ' "$here/README.md" | sed 's/sudo //g'
 }
 
 step "set-up"
@@ -354,27 +439,24 @@ quick_start_both_ways() {
 
 quick_start_both_ways bookworm "Debian 12"
 
-step "Debian 12: the Debian package from the clone"
 root12="$work/bookworm"
-in_root "$root12" sh -c 'cd /root/mean-reboot-interval && cmake --workflow --preset package' \
-    >"$work/package.log" 2>&1 || { tail -n 30 "$work/package.log" >&2; fail "building the package"; }
-set -- "$root12"/root/mean-reboot-interval/build/package/mean-reboot-interval_*_*.deb
-[ $# -eq 1 ] && [ -f "$1" ] || fail "expected one .deb, found: $*"
-cp "$1" "$work/"
-deb="$work/$(basename "$1")"
-echo "package: $(basename "$deb")"
 history_records >"$work/history.list"
-"$root12/root/mean-reboot-interval/build/package/make-wtmp" "$work/history.list" "$work/history.wtmp"
+"$root12/root/mean-reboot-interval/build/default/make-wtmp" "$work/history.list" "$work/history.wtmp"
 rm -rf "$root12"
 
 quick_start_both_ways trixie "Debian 13"
 rm -rf "$work/trixie"
 
-step "Debian 12: install, answer, purge"
-check_package bookworm
+step "Debian 12: the source package"
+build_package bookworm "Debian 12"
+step "Debian 13: the source package"
+build_package trixie "Debian 13"
 
-step "Debian 13: install, answer, purge"
-check_package trixie
+step "Debian 12: install, answer, enable, purge"
+check_package bookworm "$work/deb-bookworm/$package_file"
+
+step "Debian 13: install, answer, enable, purge"
+check_package trixie "$work/deb-trixie/$package_file"
 
 step "Debian testing: install, answer, purge"
 # Testing is checked where it can be used as it comes: a mirror that serves
@@ -385,7 +467,7 @@ else
     fresh_root testing "$work/testing-probe"
     if in_root "$work/testing-probe" apt-get update -q >"$work/testing-update.log" 2>&1 &&
         ! grep -q '^E:' "$work/testing-update.log"; then
-        check_package testing
+        check_package testing "$work/deb-trixie/$package_file"
     else
         echo "Debian testing: not usable as it comes here: $(grep '^E:' "$work/testing-update.log" | head -n 1)"
     fi
