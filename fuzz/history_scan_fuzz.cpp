@@ -260,11 +260,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         report_mean_uptime(out.stream, scan.totals, options);
         std::rewind(history);
         const Expected expected = reference_scan(history, verbose);
-        if (scan.read_error != 0 || scan.totals.crashed != expected.crashed ||
-            scan.totals.crashed_to_next_boot != expected.counted_to_next) {
+        if (scan.read_error != 0 || scan.totals.crashed != expected.crashed) {
             std::abort();
         }
+        // A number past 32 bits reads as sscanf() happens to read it, which
+        // settles neither the duration nor whether it fits before the next boot.
         if (expected.settled && (scan.totals.count != expected.count ||
+                                 scan.totals.crashed_to_next_boot != expected.counted_to_next ||
                                  static_cast<std::uint64_t>(scan.totals.total) != expected.total ||
                                  out.text() != expected.out || err.text() != expected.err)) {
             std::abort();
