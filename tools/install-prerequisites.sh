@@ -13,11 +13,13 @@
 # and says nothing when all are there. Run it as root or as a user with sudo
 # rights: it goes through sudo only when it is not root.
 #
-# Nothing it installs starts or is enabled for the next boot: no service
-# starts during the install, and any unit or init script the install
-# enabled is disabled again. The servers that the tests run (sshd,
-# Prometheus, node_exporter, Nagios) are not installed at all: the tests
-# unpack them into the build tree.
+# No service starts during the install. What the demo's packages enable is
+# theirs to enable (wtmpdb records each boot, procps applies sysctl settings
+# at boot); whatever the test packages enable (man-db's timer, systemd's own
+# units on a root that had no systemd) is disabled again, so that running
+# the tests changes nothing for the next boot. The servers that the tests
+# run (sshd, Prometheus, node_exporter, Nagios) are not installed at all:
+# the tests unpack them into the build tree.
 set -eu
 
 purpose=${1:-}
@@ -30,24 +32,29 @@ demo="make cmake g++ $last_package util-linux mount"
 test="clang libclang-rt-dev libgtest-dev libbenchmark-dev python3 man-db groff-base valgrind
 mawk gawk dpkg-dev debhelper xz-utils lintian clustershell pdsh openssh-client iproute2 systemd"
 case $purpose in
-    demo) packages=$demo ;;
-    test) packages="$demo $test" ;;
+    demo | test) ;;
     *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 
-missing=""
-for package in $packages; do
-    dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing="$missing $package"
-done
-[ -n "$missing" ] || exit 0
+missing() {
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            printf ' %s' "$package"
+    done
+}
+# shellcheck disable=SC2086
+missing_demo=$(missing $demo)
+missing_test=""
+# shellcheck disable=SC2086
+[ "$purpose" = demo ] || missing_test=$(missing $test)
+[ -n "$missing_demo$missing_test" ] || exit 0
 
 if [ "$(id -u)" -eq 0 ]; then
     as_root=""
 elif command -v sudo >/dev/null 2>&1; then
     as_root="sudo"
 else
-    echo "prerequisites: missing$missing; run this as root, or install sudo" >&2
+    echo "prerequisites: missing$missing_demo$missing_test; run this as root, or install sudo" >&2
     exit 1
 fi
 
@@ -59,8 +66,7 @@ enabled() {
     done
 }
 
-echo "prerequisites: installing$missing"
-before=$(enabled)
+echo "prerequisites: installing$missing_demo$missing_test"
 $as_root apt-get update -q
 # No service starts during the install; where no policy says otherwise, one
 # is put in place for it.
@@ -71,14 +77,19 @@ if [ ! -e "$policy" ]; then
     printf '#!/bin/sh\n# mean-reboot-interval prerequisites: start no service\nexit 101\n' |
         $as_root sh -c "cat >$policy && chmod 0755 $policy"
 fi
+install() {
+    # shellcheck disable=SC2086
+    [ -z "$1" ] || $as_root env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -q --no-install-recommends $1
+}
 status=0
-# shellcheck disable=SC2086
-$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing ||
-    status=$?
+install "$missing_demo" || status=$?
+before=$(enabled)
+[ "$status" -ne 0 ] || install "$missing_test" || status=$?
 [ -z "$own_policy" ] || $as_root rm -f "$policy"
 
-# What the install enabled (man-db's timer, say) is disabled again, the way
-# an administrator would, so that a later upgrade keeps it so.
+# What the test packages enabled is disabled again, the way an administrator
+# would, so that a later upgrade keeps it so.
 for link in $(enabled); do
     case "
 $before
