@@ -51,9 +51,8 @@ constexpr std::int64_t no_next_start = -1;
 // For a chunk that begins a boot line: the minutes from its start to the
 // start of the boot right above it, where both are placed; no_next_start
 // otherwise. Every chunk that begins a line becomes the one above the next.
-std::int64_t minutes_to_next_start(std::string_view text, bool line_start, BootOrder& order,
-                                   BootEnd& end) {
-    if (!line_start) {
+std::int64_t minutes_to_next_start(std::string_view text, BootOrder& order, BootEnd& end) {
+    if (!order.line_start) {
         return no_next_start;
     }
     BootStart start;
@@ -104,7 +103,7 @@ Judgement counted_to_next(std::int64_t minutes) {
 // next start is not known, the line is taken as it is written.
 Judgement judge_chunk(std::string_view text, BootOrder& order) {
     BootEnd end = BootEnd::Written;
-    const std::int64_t to_next = minutes_to_next_start(text, order.line_start, order, end);
+    const std::int64_t to_next = minutes_to_next_start(text, order, end);
     if (to_next != no_next_start && end != BootEnd::Written) {
         return counted_to_next(to_next);
     }
