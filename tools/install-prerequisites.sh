@@ -30,7 +30,7 @@ last_package=wtmpdb
 
 demo="make cmake g++ $last_package util-linux mount"
 test="clang libclang-rt-dev libgtest-dev libbenchmark-dev python3 man-db groff-base valgrind
-mawk gawk dpkg-dev debhelper xz-utils lintian clustershell pdsh openssh-client iproute2 systemd"
+mawk gawk build-essential dpkg-dev debhelper xz-utils lintian clustershell pdsh openssh-client iproute2 systemd"
 case $purpose in
     demo | test) ;;
     *) echo "usage: $0 demo|test" >&2; exit 2 ;;
