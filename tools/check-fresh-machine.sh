@@ -303,7 +303,7 @@ build_package() {
         grep -v "^running with root" /root/lintian.log | sed "s/^/      /"
         [ "$status" -eq 0 ] || exit 1
         echo "    autopkgtest:"
-        autopkgtest mean-reboot-interval_*_amd64.deb mean-reboot-interval -- null >/root/autopkgtest.log 2>&1 ||
+        autopkgtest mean-reboot-interval_*_amd64.deb /root/src/mean-reboot-interval/ -- null >/root/autopkgtest.log 2>&1 ||
             { tail -n 60 /root/autopkgtest.log; exit 1; }
         sed -n "/@@@@ summary/,\$p" /root/autopkgtest.log | grep -E "PASS|FAIL|SKIP" | sed "s/^/      /"
         if [ -n "$1" ]; then
