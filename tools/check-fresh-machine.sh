@@ -214,6 +214,10 @@ check_package() {
         # systemctl, to enable the timer as an administrator would.
         apt-get install -y -q --no-install-recommends systemd >/root/systemd.log 2>&1 ||
             { cat /root/systemd.log; exit 1; }
+        # What the package depends on stays after its purge: it is there
+        # before, as on a node that has its `last`.
+        apt-get satisfy -y -q --no-install-recommends "$(dpkg-deb -f "/root/$1" Depends)" \
+            >/root/depends.log 2>&1 || { cat /root/depends.log; exit 1; }
         mkdir -p /var/lib/prometheus/node-exporter
         '"$files"' >/root/before
         apt-get install -y -q --no-install-recommends "/root/$1" >/root/install.log 2>&1 ||
