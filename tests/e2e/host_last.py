@@ -4,8 +4,9 @@
 util-linux's `last` (Debian 12) reads /var/log/wtmp: the records are written
 as a wtmp file to bind over it. wtmpdb's (Debian 13) reads /var/log/wtmp.db:
 the same wtmp file is imported with `wtmpdb import` into a private database
-to bind over that. The expected durations come from the records' own times,
-under each one's rule for a boot that crashed."""
+to bind over that. The expected durations come from the records' own times:
+a boot ends at its shutdown, or where it crashed, at the next boot's start,
+the same whichever `last` reads them."""
 
 import datetime
 import os
