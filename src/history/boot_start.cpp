@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 namespace {
@@ -65,41 +64,15 @@ bool starts_with_word(std::string_view text, std::string_view words) {
            after.front() == '\n';
 }
 
-// Every weekday's and every month's key leaves its own remainder by this,
-// so that a name is found with one look-up rather than a search.
-constexpr std::uint32_t name_slots = 34;
-
 template <std::size_t count>
-constexpr std::array<int, name_slots> slots_of(const std::array<std::uint32_t, count>& keys) {
-    std::array<int, name_slots> slots{};
-    slots.fill(-1);
+int name_index(const char* text, const std::array<std::uint32_t, count>& keys) {
+    const std::uint32_t key = name_key(text);
     for (std::size_t i = 0; i < count; ++i) {
-        slots[keys[i] % name_slots] = static_cast<int>(i);
-    }
-    return slots;
-}
-
-template <std::size_t count>
-constexpr bool each_in_its_own_slot(const std::array<std::uint32_t, count>& keys) {
-    const auto slots = slots_of(keys);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (slots[keys[i] % name_slots] != static_cast<int>(i)) {
-            return false;
+        if (keys[i] == key) {
+            return static_cast<int>(i);
         }
     }
-    return true;
-}
-
-constexpr auto weekday_slots = slots_of(weekday_keys);
-constexpr auto month_slots = slots_of(month_keys);
-static_assert(each_in_its_own_slot(weekday_keys) && each_in_its_own_slot(month_keys));
-
-template <std::size_t count>
-int name_index(const char* text, const std::array<std::uint32_t, count>& keys,
-               const std::array<int, name_slots>& slots) {
-    const std::uint32_t key = name_key(text);
-    const int index = slots[key % name_slots];
-    return index >= 0 && keys[static_cast<std::size_t>(index)] == key ? index : -1;
+    return -1;
 }
 
 // The start whose ":" stands at colon, or false.
@@ -116,8 +89,8 @@ bool read_start_at(std::string_view line, std::size_t colon, BootStart& start) {
         !is_digit(s[minute_offset + 1])) {
         return false;
     }
-    const int weekday = name_index(s, weekday_keys, weekday_slots);
-    const int month = name_index(s + month_offset, month_keys, month_slots);
+    const int weekday = name_index(s, weekday_keys);
+    const int month = name_index(s + month_offset, month_keys);
     const int tens = s[day_offset] == ' ' ? 0 : digit(s[day_offset]);
     const int day = tens * decimal_base + digit(s[day_offset + 1]);
     const int hour = digit(s[hour_offset]) * decimal_base + digit(s[hour_offset + 1]);
