@@ -49,6 +49,7 @@ struct Placed {
     bool known = false;
     long long minute = 0;
     int year = 0;
+    int month = 0, day = 0, minute_of_day = 0;
 };
 
 struct Start {
@@ -103,14 +104,24 @@ bool word_at(const char* text, const char* word) {
     return std::strncmp(text, word, n) == 0 && std::strchr(" \t\n(", text[n]) != nullptr;
 }
 
-// 0 written, 1 crashed, 2 still running
-int boot_end(const char* text, const Start& start) {
+// 0 written, 1 crashed, 2 still running; a written end's time of day, or -1.
+int boot_end(const char* text, const Start& start, int& shown_end) {
     const char* p = text + start.end;
     while (*p == ' ' || *p == '\t') {
         ++p;
     }
     if (std::strncmp(p, "- ", 2) == 0) {
         p += 2;
+    }
+    shown_end = -1;
+    int hour = 0;
+    int minute = 0;
+    if (digit_at(p, 0) && digit_at(p, 1) && p[2] == ':' && digit_at(p, 3) && digit_at(p, 4) &&
+        std::sscanf(p, "%2d:%2d", &hour, &minute) == 2 && hour < 24 && minute < 60) {
+        shown_end = hour * 60 + minute;
+    }
+    if (digit_at(p, 0) || *p == '\0') {
+        return 0;
     }
     return word_at(p, "crash") ? 1 : word_at(p, "still running") ? 2 : 0;
 }
@@ -132,13 +143,24 @@ bool start_in(int year, const Start& start, long long& minute, int& weekday) {
     return true;
 }
 
+Placed placed_at(const Start& start, long long minute, int year) {
+    return {true, minute, year, start.month, start.day, start.hour * 60 + start.minute};
+}
+
+// Below a placed start: in the latest year in which the date comes no later
+// than it, or one of the three before, on the start's weekday.
 Placed place(const Start& start, const Placed& above, long long now) {
     long long minute = 0;
     int weekday = 0;
     if (above.known) {
-        for (int year = above.year; year >= above.year - 8; --year) {
-            if (start_in(year, start, minute, weekday) && minute <= above.minute) {
-                return weekday == start.weekday ? Placed{true, minute, year} : Placed{};
+        const bool later_in_year =
+            start.month != above.month   ? start.month > above.month
+            : start.day != above.day     ? start.day > above.day
+                                         : start.hour * 60 + start.minute > above.minute_of_day;
+        const int latest = above.year - (later_in_year ? 1 : 0);
+        for (int year = latest; year > latest - 4; --year) {
+            if (start_in(year, start, minute, weekday) && weekday == start.weekday) {
+                return placed_at(start, minute, year);
             }
         }
         return {};
@@ -148,7 +170,7 @@ Placed place(const Start& start, const Placed& above, long long now) {
     gmtime_r(&seconds, &today);
     for (int year = today.tm_year + 1900; year >= today.tm_year + 1900 - 28; --year) {
         if (start_in(year, start, minute, weekday) && minute <= now && weekday == start.weekday) {
-            return {true, minute, year};
+            return placed_at(start, minute, year);
         }
     }
     return {};
@@ -169,10 +191,130 @@ void list_length(Expected& e, bool verbose, long long minutes) {
     ++e.counted_to_next;
 }
 
+void list_written(Expected& e, bool verbose, const sscanf_reference::Reference& r) {
+    if (verbose && r.form == SampleForm::WithDays) {
+        append(e.out, "%d+%d:%d\n", r.days, r.hours, r.minutes);
+    } else if (verbose) {
+        append(e.out, "0+%d:%d\n", r.hours, r.minutes);
+    }
+    e.total += static_cast<std::uint64_t>(r.length);
+    ++e.count;
+}
+
+// What the boots above the current line have told.
+struct Order {
+    Placed above;             // the latest placed start
+    bool next_known = false;  // it is the start of the line right above
+    long long above_end = -1;  // that line's placed start and written length
+    bool boot_seen = false;
+    bool ends_unreliable = false;  // an end shown that start and length do not reach
+};
+
+bool run_on(const Order& before, long long shown_at, bool shown, bool unreliable);
+
+// 1 counted to the next start (to_next), 2 taken as written, 3 a crash not
+// counted, 0 nothing, 4 an error line.
+int judge_boot(const char* buffer, const Start& start, const sscanf_reference::Reference& r,
+               Order& order, long long& to_next) {
+    int shown_end = -1;
+    const int end = boot_end(buffer, start, shown_end);
+    const bool newest = !order.boot_seen;
+    order.boot_seen = true;
+    const bool has_length = end != 2 && r.kind == FieldKind::Parsed;
+    const long long length = r.length;
+    Placed placed = place(start, order.above, fuzz_now);
+    if (placed.known && has_length && order.above.known &&
+        placed.minute + length > order.above.minute &&
+        !(order.next_known && order.above_end >= 0 &&
+          std::llabs(placed.minute + length - order.above_end) <= 1)) {
+        placed = {};
+    }
+    // A clock set back: the start after the one above, within a year.
+    bool set_back = false;
+    if (!placed.known && order.above.known) {
+        const bool later_in_year =
+            start.month != order.above.month ? start.month > order.above.month
+            : start.day != order.above.day   ? start.day > order.above.day
+                                             : start.hour * 60 + start.minute >
+                                                   order.above.minute_of_day;
+        const int year = order.above.year + (later_in_year ? 0 : 1);
+        long long minute = 0;
+        int weekday = 0;
+        if (start_in(year, start, minute, weekday) && weekday == start.weekday &&
+            minute <= fuzz_now) {
+            placed = placed_at(start, minute, year);
+            set_back = true;
+        }
+    }
+    const bool known = placed.known && order.next_known && !set_back;
+    to_next = known ? order.above.minute - placed.minute : 0;
+    const Order before = order;
+    order.next_known = placed.known;
+    order.above_end = placed.known && has_length ? placed.minute + length : -1;
+    if (placed.known) {
+        order.above = placed;
+    }
+    if (end == 2) {
+        return newest ? 0 : known ? 1 : 3;
+    }
+    if (end == 1) {
+        if (known) {
+            return 1;
+        }
+        if (has_length) {
+            to_next = length;
+            return 1;
+        }
+        return r.kind == FieldKind::Malformed ? 4 : 3;
+    }
+    if (r.kind != FieldKind::Parsed) {
+        return r.kind == FieldKind::Malformed ? 4 : 0;
+    }
+    // The end shown, as a minute that the start and length reach, or -1.
+    long long written_end_shown = -1;
+    if (placed.known && shown_end >= 0) {
+        for (long long late = 0; late <= 1 && written_end_shown < 0; ++late) {
+            const std::time_t seconds =
+                static_cast<std::time_t>(placed.minute + length + late) * 60;
+            std::tm at{};
+            gmtime_r(&seconds, &at);
+            if (at.tm_hour * 60 + at.tm_min == shown_end) {
+                written_end_shown = placed.minute + length + late;
+            }
+        }
+        if (written_end_shown < 0) {
+            order.ends_unreliable = true;
+        }
+    }
+    if (newest && placed.known && placed.minute + length >= fuzz_now - 1 &&
+        placed.minute + length <= fuzz_now + 1) {
+        return 0;
+    }
+    if (!known) {
+        return 2;
+    }
+    if (length > to_next) {
+        return 1;
+    }
+    if (length + 1 < to_next) {
+        return 2;
+    }
+    // As long as the gap, or a minute less: a run-on to a shutdown within a
+    // minute of the next start, where the end shown or a short boot above says so.
+    return run_on(before, written_end_shown, shown_end >= 0, order.ends_unreliable) ? 1 : 2;
+}
+
+bool run_on(const Order& before, long long shown_at, bool shown, bool unreliable) {
+    if (!unreliable && shown && shown_at >= 0) {
+        return shown_at > before.above.minute;
+    }
+    return before.above_end >= 0 && before.above_end - before.above.minute <= 1;
+}
+
 Expected reference_scan(std::FILE* stream, bool verbose) {
     Expected e;
     char buffer[fgets_buffer];
-    Placed above;
+    Order order;
     bool line_start = true;
     long position = 0;
     while (std::fgets(buffer, sizeof buffer, stream) != nullptr) {
@@ -181,22 +323,21 @@ Expected reference_scan(std::FILE* stream, bool verbose) {
         position = next;
         e.settled = e.settled && sscanf_reference::all_numbers_fit(buffer);
         const sscanf_reference::Reference r = sscanf_reference::reference_parse(buffer);
-        long long to_next = -1;
-        int end = 0;
         Start start{};
+        int verdict = -1;
+        long long to_next = 0;
         if (line_start && find_start(buffer, start)) {
-            const Placed placed = place(start, above, fuzz_now);
-            if (above.known && placed.known) {
-                to_next = above.minute - placed.minute;
-                end = boot_end(buffer, start);
-            }
-            above = placed;
+            verdict = judge_boot(buffer, start, r, order, to_next);
         } else if (line_start) {
-            above = {};
+            order.next_known = false;
+            order.above_end = -1;
         }
         line_start = ends_line;
-        if (to_next >= 0 && (end != 0 || (r.kind == FieldKind::Parsed && r.length > to_next))) {
+        if (verdict == 1) {
             list_length(e, verbose, to_next);
+        } else if (verdict == 3) {
+            ++e.crashed;
+        } else if (verdict == 0) {
         } else if (r.kind == FieldKind::NoField) {
             e.crashed += ends_with_crash(buffer) ? 1 : 0;
         } else if (r.kind == FieldKind::Malformed) {
@@ -204,13 +345,7 @@ Expected reference_scan(std::FILE* stream, bool verbose) {
             e.err += r.field_text;
             e.err += "\n";
         } else {
-            if (verbose && r.form == SampleForm::WithDays) {
-                append(e.out, "%d+%d:%d\n", r.days, r.hours, r.minutes);
-            } else if (verbose) {
-                append(e.out, "0+%d:%d\n", r.hours, r.minutes);
-            }
-            e.total += static_cast<std::uint64_t>(r.length);
-            ++e.count;
+            list_written(e, verbose, r);
         }
     }
     if (e.count != 0) {

@@ -48,7 +48,8 @@ TEST(ReadBootStart, FindsTheStartOfABootLineOnEitherLast) {
     ASSERT_TRUE(wtmpdb);
     EXPECT_EQ(wtmpdb->day, 1);
     EXPECT_EQ(read_boot_end("reboot   system boot  6.12.48+deb13-amd64 Wed Jan  1 00:00 - crash \n",
-                            *wtmpdb),
+                            *wtmpdb)
+                  .kind,
               BootEnd::Crashed);
     // Not a boot line, or no start a boot line could have.
     for (const char* line : {"wtmp begins Wed Jan  1 08:00:00 2025\n",
@@ -69,20 +70,26 @@ TEST(ReadBootEnd, TellsCrashesAndRunningBootsOnEveryLast) {
     const struct {
         const char* after_start;
         BootEnd end;
+        int minute_of_day;
     } cases[] = {
-        {"   still running\n", BootEnd::StillRunning},  // util-linux
-        {" - still running\n", BootEnd::StillRunning},  // wtmpdb
-        {" - crash \n", BootEnd::Crashed},              // wtmpdb
-        {" - crash (1+00:00)\n", BootEnd::Crashed},     // util-linux 2.40 and later
-        {" - crashed\n", BootEnd::Written},
-        {" - 08:00 (11+23:55)\n", BootEnd::Written},
-        {" - down  (00:05)\n", BootEnd::Written},
-        {"\n", BootEnd::Written},
+        {"   still running\n", BootEnd::StillRunning, no_shown_end},  // util-linux
+        {" - still running\n", BootEnd::StillRunning, no_shown_end},  // wtmpdb
+        {" - crash \n", BootEnd::Crashed, no_shown_end},              // wtmpdb
+        {" - crash (1+00:00)\n", BootEnd::Crashed, no_shown_end},     // util-linux 2.40 and later
+        {" - crashed\n", BootEnd::Written, no_shown_end},
+        {" - 08:00 (11+23:55)\n", BootEnd::Written, 8 * 60},
+        {" - 23:59  (00:05)   \n", BootEnd::Written, 23 * 60 + 59},  // sysvinit
+        {" - 24:00 (00:05)\n", BootEnd::Written, no_shown_end},
+        {" - 8:00 (00:05)\n", BootEnd::Written, no_shown_end},
+        {" - down  (00:05)\n", BootEnd::Written, no_shown_end},
+        {"\n", BootEnd::Written, no_shown_end},
     };
     for (const auto& c : cases) {
         const std::string line =
             std::string("reboot   system boot  6.1.0 Sat Jan 11 08:05") + c.after_start;
-        EXPECT_EQ(read_boot_end(line, start_of(line).value()), c.end) << line;
+        const ShownEnd shown = read_boot_end(line, start_of(line).value());
+        EXPECT_EQ(shown.kind, c.end) << line;
+        EXPECT_EQ(shown.minute_of_day, c.minute_of_day) << line;
     }
 }
 
@@ -104,12 +111,16 @@ TEST(PlaceBootStart, FindsTheYearFromTheBootAbove) {
          "Sat Feb 29 12:00", at(2020, 2, 29, 12, 0)},
         {"two boots in one minute", "Sat Jan 11 08:05", at(2025, 1, 11, 8, 5), "Sat Jan 11 08:05",
          at(2025, 1, 11, 8, 5)},
-        // A start later than the one above in its own year is a year earlier,
-        // where its weekday does not hold: the clock went back, or the boot
-        // lasted over a year.
+        // Where the weekday does not hold in the latest year, an earlier one.
+        {"a boot over a year long", "Mon Mar  3 10:00", at(2025, 3, 3, 10, 0), "Tue Jan 10 10:00",
+         at(2023, 1, 10, 10, 0)},
+        {"over three years", "Mon Mar  3 10:00", at(2025, 3, 3, 10, 0), "Fri Mar  4 10:00",
+         at(2022, 3, 4, 10, 0)},
+        {"no further than four years", "Mon Mar  3 10:00", at(2025, 3, 3, 10, 0),
+         "Wed Mar  3 10:00", std::nullopt},  // 2021
+        // A start that looks later than the one above, after the clock was
+        // set back, never falls on its weekday in the four years before.
         {"a clock that went back", "Mon Feb  3 09:05", at(2025, 2, 3, 9, 5), "Mon Feb  3 10:30",
-         std::nullopt},
-        {"a boot over a year long", "Mon Mar  3 10:00", at(2025, 3, 3, 10, 0), "Wed Jan 10 10:00",
          std::nullopt},
         {"no such day", "Mon Mar  3 10:00", at(2025, 3, 3, 10, 0), "Sun Feb 30 10:00",
          std::nullopt},

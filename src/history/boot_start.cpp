@@ -44,8 +44,6 @@ constexpr int days_per_week = 7;
 constexpr int thursday = 4;  // 1970-01-01
 constexpr int max_month_day = 31;
 constexpr int decimal_base = 10;
-// A 29 February lies at most eight years before the next one (2096, 2104).
-constexpr int max_years_between_leap_days = 8;
 // Weekdays and dates repeat every 28 years within a century: looking back
 // that far finds the latest year a start can have.
 constexpr int weekday_cycle_years = 28;
@@ -178,8 +176,30 @@ bool start_in(const Year& year, const BootStart& start, EpochMinutes& at, int& w
     return true;
 }
 
-PlacedStart placed(const Year& year, EpochMinutes at) {
-    return {true, at, year.number, year.first_day};
+// Where a date and time stand in the order of a year, the same in every
+// year: a leap year's day numbers, so that 29 February has one too.
+int minute_of_year(const BootStart& start) {
+    const auto month = static_cast<std::size_t>(start.month);
+    return (days_before_month[1][month - 1] + start.day - 1) * hours_per_day * minutes_per_hour +
+           start.minute_of_day;
+}
+
+PlacedStart placed(const Year& year, const BootStart& start, EpochMinutes at) {
+    return {true, at, year.number, year.first_day, minute_of_year(start)};
+}
+
+// "HH:MM" at the front of the text, in minutes, or no_shown_end.
+int shown_time_of_day(std::string_view text) {
+    constexpr std::size_t time_length = 5;
+    constexpr std::size_t colon = 2;
+    if (text.size() < time_length || !is_digit(text[0]) || !is_digit(text[1]) ||
+        text[colon] != ':' || !is_digit(text[colon + 1]) || !is_digit(text[colon + 2])) {
+        return no_shown_end;
+    }
+    const int hour = digit(text[0]) * decimal_base + digit(text[1]);
+    const int minute = digit(text[colon + 1]) * decimal_base + digit(text[colon + 2]);
+    return hour < hours_per_day && minute < minutes_per_hour ? hour * minutes_per_hour + minute
+                                                             : no_shown_end;
 }
 
 }  // namespace
@@ -198,7 +218,7 @@ bool read_boot_start(std::string_view line, BootStart& start) {
     return false;
 }
 
-BootEnd read_boot_end(std::string_view line, const BootStart& start) {
+ShownEnd read_boot_end(std::string_view line, const BootStart& start) {
     std::string_view rest = line.substr(start.end);
     while (!rest.empty() && is_blank(rest.front())) {
         rest.remove_prefix(1);
@@ -208,25 +228,42 @@ BootEnd read_boot_end(std::string_view line, const BootStart& start) {
     }
     // Nearly every boot ended at a time, written next: a digit.
     if (rest.empty() || is_digit(rest.front())) {
-        return BootEnd::Written;
+        return {BootEnd::Written, shown_time_of_day(rest)};
     }
     if (starts_with_word(rest, crash_word)) {
-        return BootEnd::Crashed;
+        return {BootEnd::Crashed};
     }
     if (starts_with_word(rest, running_words)) {
-        return BootEnd::StillRunning;
+        return {BootEnd::StillRunning};
     }
-    return BootEnd::Written;
+    return {};
 }
 
 PlacedStart place_below(const BootStart& start, const PlacedStart& above) {
+    // The latest year in which this date comes no later than the start
+    // above; a 29 February is looked for in the leap years among these.
     Year year{above.year, above.year_first_day};
-    for (int step = 0; step <= max_years_between_leap_days; ++step, year = year_before(year)) {
+    if (minute_of_year(start) > above.minute_of_year) {
+        year = year_before(year);
+    }
+    for (int step = 0; step < placing_horizon_years; ++step, year = year_before(year)) {
         EpochMinutes at = 0;
         int weekday = 0;
-        if (start_in(year, start, at, weekday) && at <= above.at) {
-            return weekday == start.weekday ? placed(year, at) : PlacedStart{};
+        if (start_in(year, start, at, weekday) && weekday == start.weekday) {
+            return placed(year, start, at);
         }
+    }
+    return {};
+}
+
+PlacedStart place_after(const BootStart& start, const PlacedStart& above, EpochMinutes now) {
+    const Year year = minute_of_year(start) > above.minute_of_year
+                          ? Year{above.year, above.year_first_day}
+                          : year_numbered(above.year + 1);
+    EpochMinutes at = 0;
+    int weekday = 0;
+    if (start_in(year, start, at, weekday) && weekday == start.weekday && at <= now) {
+        return placed(year, start, at);
     }
     return {};
 }
@@ -237,7 +274,7 @@ PlacedStart place_before(const BootStart& start, EpochMinutes now) {
         EpochMinutes at = 0;
         int weekday = 0;
         if (start_in(year, start, at, weekday) && at <= now && weekday == start.weekday) {
-            return placed(year, at);
+            return placed(year, start, at);
         }
     }
     return {};

@@ -46,29 +46,6 @@ ChunkReader& fresh_reader(int descriptor) {
     return reader;
 }
 
-constexpr std::int64_t no_next_start = -1;
-
-// For a chunk that begins a boot line: the minutes from its start to the
-// start of the boot right above it, where both are placed; no_next_start
-// otherwise. Every chunk that begins a line becomes the one above the next.
-std::int64_t minutes_to_next_start(std::string_view text, BootOrder& order, BootEnd& end) {
-    if (!order.line_start) {
-        return no_next_start;
-    }
-    BootStart start;
-    if (!read_boot_start(text, start)) {
-        order.above = {};
-        return no_next_start;
-    }
-    const PlacedStart above = order.above;
-    order.above = above.known ? place_below(start, above) : place_before(start, order.now);
-    if (!above.known || !order.above.known) {
-        return no_next_start;
-    }
-    end = read_boot_end(text, start);
-    return above.at - order.above.at;
-}
-
 enum class Verdict {
     Nothing,
     Counted,         // a boot's written duration
@@ -96,25 +73,16 @@ Judgement counted_to_next(std::int64_t minutes) {
     return {Verdict::CountedToNext, sample_of_length(minutes), minutes, {}};
 }
 
-// A boot ends at the earlier of its written end and the next boot's start:
-// a boot whose end the history gives as a crash, as still running below a
-// newer boot, or as later than the next start (a history command that runs
-// a crashed boot on to the next shutdown), crashed at that start. Where the
-// next start is not known, the line is taken as it is written.
-Judgement judge_chunk(std::string_view text, BootOrder& order) {
-    BootEnd end = BootEnd::Written;
-    const std::int64_t to_next = minutes_to_next_start(text, order, end);
-    if (to_next != no_next_start && end != BootEnd::Written) {
-        return counted_to_next(to_next);
-    }
+// The duration a chunk ends with: Counted with its length, Unreadable, or
+// Nothing where it has none.
+Judgement written_duration(std::string_view text) {
     Judgement judgement;
     judgement.minutes = read_written_duration(text, judgement.sample);
     if (judgement.minutes == not_written_shape) {
         const FieldOutcome outcome = parse_uptime_field(text);
         switch (outcome.kind) {
             case FieldKind::NoField:
-                return {is_crash_without_duration(text) ? Verdict::CrashUncounted
-                                                        : Verdict::Nothing};
+                return {};
             case FieldKind::Malformed:
                 return {Verdict::Unreadable, {}, 0, outcome.field_text};
             case FieldKind::Parsed:
@@ -123,11 +91,154 @@ Judgement judge_chunk(std::string_view text, BootOrder& order) {
                 break;
         }
     }
-    if (to_next != no_next_start && judgement.minutes > to_next) {
-        return counted_to_next(to_next);
-    }
     judgement.verdict = Verdict::Counted;
     return judgement;
+}
+
+constexpr std::int64_t minutes_per_day = 1440;
+// `last` truncates both a start and a length to the minute, so an end
+// worked out from them may lie a minute before the one it shows.
+constexpr std::int64_t truncation_slack = 1;
+
+// Where a boot line with the duration it is written with may be placed. A
+// boot ended before the start above it, or, crashed, was run on by its
+// `last` to the next shutdown, where the boot above it ended too: any
+// other length says the start was placed in the wrong year.
+bool fits_placement(const PlacedStart& placed, std::int64_t minutes, const BootOrder& order) {
+    if (placed.at + minutes <= order.above.at) {
+        return true;
+    }
+    const std::int64_t end = placed.at + minutes;
+    return order.next_start_known && order.above_end != no_written_end &&
+           end >= order.above_end - truncation_slack && end <= order.above_end + truncation_slack;
+}
+
+// A boot written as lasting to the next start, or a minute less: crashed
+// and run on to a shutdown within a minute of that start, or shut down
+// then. The end `last` shows tells them apart where it is the end: later
+// than the next start is a run-on. sysvinit 3.x shows the start's time
+// there: then only a boot above that lasted a minute at most, which the
+// run-on would have ended with, says so.
+constexpr std::int64_t time_of_day(std::int64_t minutes) {
+    return (minutes % minutes_per_day + minutes_per_day) % minutes_per_day;
+}
+
+// Where a start and duration end, to the minute, by the end the line shows:
+// no_written_end where it shows none, or one they do not reach.
+std::int64_t shown_end_at(const ShownEnd& shown, std::int64_t end) {
+    for (std::int64_t late = 0; late <= truncation_slack; ++late) {
+        if (shown.minute_of_day != no_shown_end && time_of_day(end + late) == shown.minute_of_day) {
+            return end + late;
+        }
+    }
+    return no_written_end;
+}
+
+bool ran_on_to_next(std::int64_t shown_end, const BootOrder& order) {
+    if (!order.ends_unreliable && shown_end != no_written_end) {
+        return shown_end > order.above.at;
+    }
+    return order.above_end != no_written_end &&
+           order.above_end - order.above.at <= truncation_slack;
+}
+
+// A boot line whose start is placed, or not, and what its end says.
+Judgement judge_boot_line(std::string_view text, const BootStart& start, BootOrder& order) {
+    const ShownEnd shown = read_boot_end(text, start);
+    const bool newest = !order.boot_seen;
+    order.boot_seen = true;
+    const Judgement written =
+        shown.kind == BootEnd::Written || shown.kind == BootEnd::Crashed ? written_duration(text)
+                                                                         : Judgement{};
+    const bool has_length = written.verdict == Verdict::Counted;
+    PlacedStart placed = order.above.known ? place_below(start, order.above)
+                                           : place_before(start, order.now);
+    if (placed.known && has_length && order.above.known &&
+        !fits_placement(placed, written.minutes, order)) {
+        placed = {};
+    }
+    // A start after the one above: the clock was set back between them. It
+    // has no next start to be counted to, and the lines below follow it.
+    bool set_back = false;
+    if (!placed.known && order.above.known) {
+        placed = place_after(start, order.above, order.now);
+        set_back = placed.known;
+    }
+    const bool to_next_known = placed.known && order.next_start_known && !set_back;
+    const std::int64_t to_next = to_next_known ? order.above.at - placed.at : 0;
+    // What the next line is placed below and may be checked against.
+    const auto settle = [&](Judgement judgement) {
+        order.next_start_known = placed.known;
+        order.above_end = placed.known && has_length ? placed.at + written.minutes : no_written_end;
+        if (placed.known) {
+            order.above = placed;
+        }
+        return judgement;
+    };
+    switch (shown.kind) {
+        case BootEnd::StillRunning:
+            if (newest) {
+                return settle({});
+            }
+            return settle(to_next_known ? counted_to_next(to_next)
+                                        : Judgement{Verdict::CrashUncounted});
+        case BootEnd::Crashed:
+            if (to_next_known) {
+                return settle(counted_to_next(to_next));
+            }
+            // util-linux writes a crashed boot's length to the next start.
+            if (has_length) {
+                return settle(counted_to_next(written.minutes));
+            }
+            return settle(written.verdict == Verdict::Unreadable
+                              ? written
+                              : Judgement{Verdict::CrashUncounted});
+        case BootEnd::Written:
+            break;
+    }
+    if (!has_length) {
+        return settle(written);
+    }
+    const std::int64_t shown_end =
+        placed.known ? shown_end_at(shown, placed.at + written.minutes) : no_written_end;
+    if (placed.known && shown.minute_of_day != no_shown_end && shown_end == no_written_end) {
+        order.ends_unreliable = true;
+    }
+    // sysvinit's `last` writes the running boot as ended when it read the
+    // clock, no earlier than the scan's now and within a minute of it.
+    const std::int64_t newest_end = placed.at + written.minutes;
+    if (newest && placed.known && newest_end >= order.now - truncation_slack &&
+        newest_end <= order.now + truncation_slack) {
+        return settle({});
+    }
+    if (to_next_known &&
+        (written.minutes > to_next ||
+         (written.minutes >= to_next - truncation_slack &&
+          ran_on_to_next(shown_end, order)))) {
+        return settle(counted_to_next(to_next));
+    }
+    return settle(written);
+}
+
+// A boot ends at the earlier of its written end and the next boot's start:
+// a boot whose end the history gives as a crash, as still running below a
+// newer boot, or as later than the next start (a history command that runs
+// a crashed boot on to the next shutdown), crashed at that start. Where the
+// next start is not known, the line is taken as it is written.
+Judgement judge_chunk(std::string_view text, BootOrder& order) {
+    BootStart start;
+    if (order.line_start) {
+        if (read_boot_start(text, start)) {
+            return judge_boot_line(text, start, order);
+        }
+        order.next_start_known = false;
+        order.above_end = no_written_end;
+    }
+    const Judgement written = written_duration(text);
+    if (written.verdict == Verdict::Nothing && is_crash_without_duration(text)) {
+        return {Verdict::CrashUncounted};
+    }
+    return written;
 }
 
 // The listing, the error line and the totals that a judgement calls for.
@@ -209,6 +320,9 @@ ScanAnswer scan_reboot_history(RunOptions options) {
     // process reads either.
     setenv(zone_variable, zone, overwrite);
     setenv(locale_variable, locale, overwrite);
+    // Read before the command starts, so that its own clock, which sysvinit's
+    // `last` ends the running boot with, is no earlier.
+    const EpochMinutes now = std::time(nullptr) / seconds_per_minute;
     std::FILE* history = popen(history_command, read_mode);
     if (history == nullptr) {
         write_start_failure(stderr);
@@ -217,7 +331,6 @@ ScanAnswer scan_reboot_history(RunOptions options) {
     // The stream's descriptor is read directly: popen()'s stdio buffer would
     // cut every read to 4 KiB and hold lines back until a block is full.
     fcntl(fileno(history), F_SETPIPE_SZ, history_pipe_size);
-    const EpochMinutes now = std::time(nullptr) / seconds_per_minute;
     const HistoryScan scan = scan_history_stream(fileno(history), stdout, stderr, options, now);
     const int wait_status = pclose(history);
     // Part of a history is no history: a mean of what happened to be read

@@ -38,11 +38,21 @@ enum class ScanAnswer {
     HistoryFailed,       // it failed, or could not be read: what it gave is only part
 };
 
+inline constexpr EpochMinutes no_written_end = -1;
+
 // What the history has told of the boots above the current line.
 struct BootOrder {
-    EpochMinutes now = 0;    // the newest boot started no later than this
-    PlacedStart above;       // the start of the boot line right above, where it was placed
-    bool line_start = true;  // the next chunk begins a line
+    EpochMinutes now = 0;  // the newest boot started no later than this
+    PlacedStart above;     // the latest start placed: the next one lies before it
+    // above is the start of the boot line right above, so the boot of the
+    // current line ended by then.
+    bool next_start_known = false;
+    EpochMinutes above_end = no_written_end;  // that line's start and written duration
+    bool boot_seen = false;                   // a boot line came before: the newest
+    // A line showed an end that its start and duration do not reach
+    // (sysvinit 3.x writes the start's time there): no shown end is the end.
+    bool ends_unreliable = false;
+    bool line_start = true;                   // the next chunk begins a line
 };
 
 // One chunk (or whole line) of the history, in order: its listing line, its

@@ -198,9 +198,10 @@ class CrashedBoots(unittest.TestCase):
              b"0+21:37\n\n" + harness.SUMMARY.encode() + b"1297 minutes (0+21:37)\n",
              self.COUNTED % 1),
             # A crash that has its length, with no boot above, is an ordinary boot.
+            # util-linux 2.40 and later measure it to the next boot's start.
             ("a crash with a length and no boot above",
              boot(b"Tue Aug 18 08:00", b" - crash (1+02:03)") + SHORT,
-             b"1+2:3\n0+0:5\n\n" + SUMMARY, b""),
+             b"1+2:3\n0+0:5\n\n" + SUMMARY, self.COUNTED % 1),
             ("both notes", RUNNING + self.CRASH + b"x\n" + self.CRASH,
              b"0+21:37\n\n" + harness.SUMMARY.encode() + b"1297 minutes (0+21:37)\n",
              self.COUNTED % 1 + self.UNCOUNTED % 1),
@@ -267,7 +268,7 @@ class Promptness(unittest.TestCase):
 
 class OutputFailure(unittest.TestCase):
     def setUp(self):
-        self.stand_in = harness.StandIn(HISTORY * 200)
+        self.stand_in = harness.StandIn(RUNNING + FINISHED * 200)
 
     def tearDown(self):
         self.stand_in.close()
