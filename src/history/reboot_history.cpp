@@ -105,20 +105,14 @@ constexpr std::int64_t truncation_slack = 1;
 // `last` to the next shutdown, where the boot above it ended too: any
 // other length says the start was placed in the wrong year.
 bool fits_placement(const PlacedStart& placed, std::int64_t minutes, const BootOrder& order) {
-    if (placed.at + minutes <= order.above.at) {
+    const std::int64_t end = placed.at + minutes;
+    if (end <= order.above.at) {
         return true;
     }
-    const std::int64_t end = placed.at + minutes;
     return order.next_start_known && order.above_end != no_written_end &&
            end >= order.above_end - truncation_slack && end <= order.above_end + truncation_slack;
 }
 
-// A boot written as lasting to the next start, or a minute less: crashed
-// and run on to a shutdown within a minute of that start, or shut down
-// then. The end `last` shows tells them apart where it is the end: later
-// than the next start is a run-on. sysvinit 3.x shows the start's time
-// there: then only a boot above that lasted a minute at most, which the
-// run-on would have ended with, says so.
 constexpr std::int64_t time_of_day(std::int64_t minutes) {
     return (minutes % minutes_per_day + minutes_per_day) % minutes_per_day;
 }
@@ -134,6 +128,12 @@ std::int64_t shown_end_at(const ShownEnd& shown, std::int64_t end) {
     return no_written_end;
 }
 
+// A boot written as lasting to the next start, or a minute less: crashed
+// and run on to a shutdown within a minute of that start, or shut down
+// then. The end `last` shows tells them apart where it is the end: later
+// than the next start is a run-on. sysvinit 3.x shows the start's time
+// there: then only a boot above that lasted a minute at most, which the
+// run-on would have ended with, says so.
 bool ran_on_to_next(std::int64_t shown_end, const BootOrder& order) {
     if (!order.ends_unreliable && shown_end != no_written_end) {
         return shown_end > order.above.at;
