@@ -33,8 +33,11 @@ summary_prefix='* Mean time between reboots:'
 [ "$(id -u)" -eq 0 ] || { echo "check-fresh-machine: run as root" >&2; exit 1; }
 
 work=$(mktemp -d /var/tmp/mri-fresh.XXXXXX)
+. "$here/tools/boot-container.sh"
 cleanup() {
-    # Every mount was made in a private namespace that is gone by now.
+    # A booted root is powered off first; every mount was made in a private
+    # namespace that is gone by now.
+    stop_container
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -271,6 +274,40 @@ check_package() {
     rm -rf "$root"
 }
 
+# A fresh root of SUITE with systemd and what the package depends on,
+# booted with systemd as PID 1; the package is installed, run as a service
+# and by its timer, and purged there (under-systemd-checks.sh), and the
+# tool's answer by hand checked against the records' own times.
+check_under_systemd() {
+    suite=$1
+    deb=$2
+    root="$work/boot-$suite"
+    fresh_root "$suite" "$root"
+    cp "$deb" "$work/history.wtmp" "$here/tools/under-systemd-checks.sh" "$root/root/"
+    in_root "$root" sh -c '
+        set -e
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -q >/dev/null
+        apt-get install -y -q --no-install-recommends systemd dbus >/root/systemd.log 2>&1 ||
+            { cat /root/systemd.log; exit 1; }
+        apt-get satisfy -y -q --no-install-recommends "$(dpkg-deb -f "/root/$1" Depends)" \
+            >/root/depends.log 2>&1 || { cat /root/depends.log; exit 1; }
+        # node_exporter'"'"'s textfile folder, as prometheus-node-exporter makes it.
+        mkdir -p /var/lib/prometheus/node-exporter
+    ' sh "$(basename "$deb")" || fail "$suite: a root with systemd"
+    boot_container "$root" "mri-$suite" "$work/boot-$suite.log" ||
+        fail "$suite: systemd could not be booted in a container on this machine"
+    status=0
+    in_container sh /root/under-systemd-checks.sh "/root/$(basename "$deb")" /root/history.wtmp || status=$?
+    stop_container
+    [ "$status" -eq 0 ] || fail "$suite: the package under a running systemd"
+    expected=$(expected_summary)
+    actual=$(tail -n 1 "$root/root/by-hand.out")
+    [ "$actual" = "$expected" ] || fail "$suite under systemd: got '$actual', expected '$expected'"
+    echo "$suite under systemd: $actual"
+    rm -rf "$root"
+}
+
 # The source package from a clean clone of HEAD in a fresh root of SUITE,
 # built as the README says; lintian on what it built, autopkgtest on the
 # package; on Debian 12, a second build elsewhere, later, for the same bytes.
@@ -345,11 +382,20 @@ build_commands() {
 }
 
 step "set-up"
-command -v debootstrap >/dev/null 2>&1 || {
-    echo "installing debootstrap"
+# debootstrap makes the roots, systemd-nspawn boots them; machines.target,
+# which systemd-container enables, is disabled again: this check leaves
+# nothing enabled for the host's next boot.
+if ! command -v debootstrap >/dev/null 2>&1 || ! command -v systemd-nspawn >/dev/null 2>&1; then
+    echo "installing debootstrap and systemd-container"
     apt-get update -q >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends debootstrap >/dev/null
-}
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        debootstrap systemd-container >/dev/null
+    for link in /etc/systemd/system/*.wants/machines.target; do
+        [ -L "$link" ] || continue
+        DPKG_MAINTSCRIPT_PACKAGE=systemd-container deb-systemd-helper disable machines.target >/dev/null 2>&1 ||
+            rm -f "$link"
+    done
+fi
 mirror_uri=$(mirror)
 echo "mirror: $mirror_uri"
 mkdir -p "$cache/archives/partial"
@@ -481,6 +527,12 @@ check_package bookworm "$work/deb-bookworm/$package_file"
 
 step "Debian 13: install, answer, enable, purge"
 check_package trixie "$work/deb-trixie/$package_file"
+
+step "Debian 12: under a running systemd"
+check_under_systemd bookworm "$work/deb-bookworm/$package_file"
+
+step "Debian 13: under a running systemd"
+check_under_systemd trixie "$work/deb-trixie/$package_file"
 
 step "Debian testing: install, answer, purge"
 # Testing is checked where it can be used as it comes: a mirror that serves
