@@ -94,8 +94,9 @@ if grep -q "deb-systemd-helper enable\|deb-systemd-invoke start" "$scripts/posti
     exit 1
 fi
 grep -q "deb-systemd-helper purge 'mean-reboot-interval-textfile.timer'" "$scripts/postrm" &&
-    grep -q "mean_reboot_interval.prom" "$scripts/postrm" ||
-    { echo "FAIL: the postrm leaves the timer or the collector's file" >&2; exit 1; }
+    grep -q "mean_reboot_interval.prom" "$scripts/postrm" &&
+    grep -q "/var/lib/systemd/timers/stamp-mean-reboot-interval-textfile.timer" "$scripts/postrm" ||
+    { echo "FAIL: the postrm leaves the timer, its last run's stamp or the collector's file" >&2; exit 1; }
 unpacked="$work/unpacked"
 dpkg-deb -x "$deb" "$unpacked"
 if readelf -S "$unpacked/usr/bin/mean-reboot-interval" | grep -q '\.symtab'; then

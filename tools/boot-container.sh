@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Boots a root folder with systemd as PID 1 under systemd-nspawn, for the
 # checks that need a running systemd; sourced by check-fresh-machine.sh.
 #
@@ -89,6 +90,7 @@ stop_container() {
     # Leftover processes, then the control groups, innermost first.
     for cgroup in $container_cgroups; do
         [ -d "$cgroup" ] || continue
+        # shellcheck disable=SC2038
         find "$cgroup" -name cgroup.procs -exec cat {} + 2>/dev/null | xargs -r kill -KILL 2>/dev/null || true
         sleep 1
         find "$cgroup" -depth -type d -exec rmdir {} + 2>/dev/null || true
