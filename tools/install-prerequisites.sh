@@ -7,6 +7,10 @@
 #                                         `last`, and unshare and mount
 #   tools/install-prerequisites.sh test   all of that, and what the test
 #                                         suite needs
+#   tools/install-prerequisites.sh arm64  all of that, and what the arm64
+#                                         cross build and its tests under
+#                                         qemu-user need (arm64 is added
+#                                         to dpkg's architectures)
 #
 # The names are the same on each release but for the package that brings
 # `last` (util-linux up to Debian 12, wtmpdb after). Says what it installs,
@@ -31,9 +35,10 @@ last_package=wtmpdb
 demo="make cmake g++ $last_package util-linux mount"
 test="clang libclang-rt-dev libgtest-dev libbenchmark-dev python3 man-db groff-base valgrind
 mawk gawk build-essential dpkg-dev debhelper xz-utils lintian clustershell pdsh openssh-client iproute2 systemd"
+arm64="crossbuild-essential-arm64 qemu-user-static libgtest-dev:arm64"
 case $purpose in
-    demo | test) ;;
-    *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+    demo | test | arm64) ;;
+    *) echo "usage: $0 demo|test|arm64" >&2; exit 2 ;;
 esac
 
 missing() {
@@ -47,6 +52,8 @@ missing_demo=$(missing $demo)
 missing_test=""
 # shellcheck disable=SC2086
 [ "$purpose" = demo ] || missing_test=$(missing $test)
+# shellcheck disable=SC2086
+[ "$purpose" != arm64 ] || missing_test="$missing_test$(missing $arm64)"
 [ -n "$missing_demo$missing_test" ] || exit 0
 
 if [ "$(id -u)" -eq 0 ]; then
@@ -67,6 +74,10 @@ enabled() {
 }
 
 echo "prerequisites: installing$missing_demo$missing_test"
+if [ "$purpose" = arm64 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    echo "prerequisites: adding arm64 to dpkg's architectures"
+    $as_root dpkg --add-architecture arm64
+fi
 $as_root apt-get update -q
 # No service starts during the install; where no policy says otherwise, one
 # is put in place for it.

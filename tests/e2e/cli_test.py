@@ -14,6 +14,10 @@ import harness
 
 TOOL = None
 SHIM = None
+# Set where the tool is cross-built and started through an emulator: the
+# emulator's own descriptors and the shell that starts it are then part of
+# the process, which two tests below need to be the tool alone.
+EMULATED = bool(os.environ.get("MRI_TEST_EMULATED"))
 USAGE = " [-v|--verbose] calculate mean time between node reboots\n"
 
 
@@ -141,6 +145,7 @@ class HistoryStatus(unittest.TestCase):
         stand_in.close()
         self.assertEqual(result.stderr, b"Error reading from (UTC0 C)\n\n")
 
+    @unittest.skipIf(EMULATED, "the emulator takes descriptors of its own")
     def test_start_failure(self):
         # Four descriptors leave the loader its one and no room for a pipe.
         stand_in = harness.StandIn(HISTORY)
@@ -216,6 +221,7 @@ class CrashedBoots(unittest.TestCase):
 
 
 class ReadFailure(unittest.TestCase):
+    @unittest.skipIf(EMULATED, "the preloaded shim would reach the emulator's native shell")
     def test_a_failed_read_is_no_mean(self):
         """Whatever was counted before it, a read error ends the run with 255."""
         stand_in = harness.StandIn(b"(1+00:00)\n(2+00:00)\n(3:00)\n")
