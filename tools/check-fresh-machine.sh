@@ -372,6 +372,83 @@ build_package() {
     rm -rf "$root"
 }
 
+# The package for arm64, cross-built in a fresh root of SUITE from a clean
+# clone with the README's commands; lintian on it; the unit and end-to-end
+# tests of an arm64 build run under qemu-user; and the packaged arm64 tool,
+# under qemu-user, giving the same bytes as the amd64 one on the crafted
+# history read by the release's own `last`.
+cross_build_arm64() {
+    suite=$1
+    name=$2
+    amd64_deb=$3
+    root="$work/arm64-$suite"
+    fresh_root "$suite" "$root"
+    git clone -q "$here" "$root/root/src/mean-reboot-interval"
+    cp "$amd64_deb" "$work/history.wtmp" "$root/root/"
+    echo 'APT::Get::Assume-Yes "true";' >"$root/etc/apt/apt.conf.d/90mri-fresh-yes"
+    in_root "$root" sh -c '
+        set -e
+        export DEBIAN_FRONTEND=noninteractive
+        cd /root/src/mean-reboot-interval
+        apt-get update -q >/dev/null
+        started=$(date +%s)
+        { '"$(arm64_commands build)"'; } >/root/build.log 2>&1 || { tail -n 40 /root/build.log; exit 1; }
+        echo "    cross-built in $(($(date +%s) - started)) s: $(cd .. && ls mean-reboot-interval_*_arm64.deb)"
+        cd ..
+        apt-get install -y -q --no-install-recommends lintian >/root/lintian-install.log 2>&1 ||
+            { tail -n 20 /root/lintian-install.log; exit 1; }
+        status=0
+        lintian --fail-on error,warning --info --tag-display-limit 0 mean-reboot-interval_*_arm64.changes \
+            >/root/lintian.log 2>&1 || status=$?
+        grep -v "^running with root" /root/lintian.log | sed "s/^/      /"
+        [ "$status" -eq 0 ] || exit 1
+        echo "    lintian: clean"
+        dpkg-deb -f mean-reboot-interval_*_arm64.deb Architecture Depends | sed "s/^/    /"
+        cd mean-reboot-interval
+        started=$(date +%s)
+        { '"$(arm64_commands test)"'; } >/root/tests.log 2>&1 || { tail -n 60 /root/tests.log; exit 1; }
+        grep -E "tests passed" /root/tests.log | sed "s/^/    /"
+        echo "    tests under qemu-user in $(($(date +%s) - started)) s; the end-to-end suites:"
+        ctest --preset arm64-test -R "^e2e" -V 2>/dev/null |
+            sed -n "s/^[0-9]*: \(Ran [0-9]* tests\?\).*/\1/p; s/^[0-9]*: \(OK.*\)/\1/p" |
+            paste -d" " - - | sed "s/^/      /"
+        # Both packaged tools on one history, read by this release'"'"'s last.
+        cd /root
+        dpkg-deb -x mean-reboot-interval_*_arm64.deb /root/arm64
+        dpkg-deb -x "/root/$1" /root/amd64
+        if [ "$(basename "$(readlink -f /usr/bin/last)")" = wtmpdb ]; then
+            wtmpdb import /root/history.wtmp >/dev/null
+        else
+            cp /root/history.wtmp /var/log/wtmp
+        fi
+        echo "    arm64 tool: $(readelf -h /root/arm64/usr/bin/mean-reboot-interval | sed -n "s/^ *Machine: *//p")"
+        /root/amd64/usr/bin/mean-reboot-interval -v >/root/amd64.out 2>/root/amd64.err
+        qemu-aarch64-static -L /usr/aarch64-linux-gnu /root/arm64/usr/bin/mean-reboot-interval -v \
+            >/root/arm64.out 2>/root/arm64.err
+        cmp -s /root/amd64.out /root/arm64.out && cmp -s /root/amd64.err /root/arm64.err ||
+            { diff /root/amd64.out /root/arm64.out; diff /root/amd64.err /root/arm64.err; exit 1; }
+        echo "    the packaged arm64 tool under qemu-user: the same bytes as amd64'"'"'s ($(wc -l </root/arm64.out) lines)"
+    ' sh "$(basename "$amd64_deb")" || fail "$name: the arm64 package"
+    expected=$(expected_summary)
+    actual=$(tail -n 1 "$root/root/arm64.out")
+    [ "$actual" = "$expected" ] || fail "$name arm64: got '$actual', expected '$expected'"
+    echo "$suite arm64: $actual"
+    rm -rf "$root"
+}
+
+# The README's arm64 commands, as one line: those that build the package
+# (build), or those that run the tests (test).
+arm64_commands() {
+    awk -v want="$1" '
+        /^## / { inside = ($0 == "## Install") }
+        inside && /^```/ { block = !block; next }
+        inside && block && /arm64/ {
+            test = /--preset arm64-test/
+            if ((want == "test") == test) print
+        }
+    ' "$here/README.md" | sed 's/sudo //g' | paste -sd';' - | sed 's/;/ \&\& /g'
+}
+
 # The README's commands that build the package, as one line.
 build_commands() {
     awk '
@@ -521,6 +598,11 @@ step "Debian 12: the source package"
 build_package bookworm "Debian 12"
 step "Debian 13: the source package"
 build_package trixie "Debian 13"
+
+step "Debian 12: the arm64 package"
+cross_build_arm64 bookworm "Debian 12" "$work/deb-bookworm/$package_file"
+step "Debian 13: the arm64 package"
+cross_build_arm64 trixie "Debian 13" "$work/deb-trixie/$package_file"
 
 step "Debian 12: install, answer, enable, purge"
 check_package bookworm "$work/deb-bookworm/$package_file"
