@@ -190,6 +190,31 @@ expected_summary() {
         }'
 }
 
+# The collector's file must give the records' mean MEAN and their one
+# crashed boot.
+check_metrics() {
+    awk -v mean="$3" -v crashed=1 '
+        / / { value[$1] = $2 }
+        END {
+            seconds = value["mean_reboot_interval_boot_duration_seconds_sum"]
+            boots = value["mean_reboot_interval_boot_duration_seconds_count"]
+            ok = value["mean_reboot_interval_history_readable"] == 1
+            ok = ok && value["mean_reboot_interval_crashed_boots"] == crashed
+            ok = ok && boots > 0 && int(seconds / 60 / boots) == mean
+            exit !ok
+        }' "$2" || fail "$1: the collector wrote: $(cat "$2")"
+    echo "$1: collector: $(grep -E '^mean_reboot_interval_boot_duration_seconds_(sum|count)' "$2" | tr '\n' ' ')"
+}
+
+# A fresh root of SUITE at ROOT with a clean clone of HEAD in
+# /root/src/mean-reboot-interval, whose apt answers yes as a user would at
+# its prompt.
+source_root() {
+    fresh_root "$1" "$2"
+    git clone -q "$here" "$2/root/src/mean-reboot-interval"
+    echo 'APT::Get::Assume-Yes "true";' >"$2/etc/apt/apt.conf.d/90mri-fresh-yes"
+}
+
 # Installs the package with apt on a fresh root of SUITE, runs it over the
 # crafted history read by that release's last, and purges it.
 check_package() {
@@ -255,18 +280,7 @@ check_package() {
     echo "$suite: $expected_err"
     # The collector and the plugin, once, against the same history.
     mean=$(printf '%s\n' "$expected" | awk '{ print $(NF - 2) }')
-    crashed=1
-    awk -v mean="$mean" -v crashed="$crashed" '
-        / / { value[$1] = $2 }
-        END {
-            seconds = value["mean_reboot_interval_boot_duration_seconds_sum"]
-            boots = value["mean_reboot_interval_boot_duration_seconds_count"]
-            ok = value["mean_reboot_interval_history_readable"] == 1
-            ok = ok && value["mean_reboot_interval_crashed_boots"] == crashed
-            ok = ok && boots > 0 && int(seconds / 60 / boots) == mean
-            exit !ok
-        }' "$root/root/metrics" || fail "$suite: the collector wrote: $(cat "$root/root/metrics")"
-    echo "$suite: collector: $(grep -E '^mean_reboot_interval_boot_duration_seconds_(sum|count)' "$root/root/metrics" | tr '\n' ' ')"
+    check_metrics "$suite" "$root/root/metrics" "$mean"
     days=$((mean / 1440)) hours=$((mean % 1440 / 60)) minutes=$((mean % 60))
     grep -q "^REBOOT INTERVAL OK - mean ${days}d ${hours}h ${minutes}m over " "$root/root/plugin" &&
         [ "$(tail -n 1 "$root/root/plugin")" = 0 ] || fail "$suite: the plugin said: $(cat "$root/root/plugin")"
@@ -305,6 +319,8 @@ check_under_systemd() {
     actual=$(tail -n 1 "$root/root/by-hand.out")
     [ "$actual" = "$expected" ] || fail "$suite under systemd: got '$actual', expected '$expected'"
     echo "$suite under systemd: $actual"
+    check_metrics "$suite under systemd" "$root/root/by-hand.prom" \
+        "$(printf '%s\n' "$expected" | awk '{ print $(NF - 2) }')"
     rm -rf "$root"
 }
 
@@ -316,13 +332,10 @@ build_package() {
     suite=$1
     name=$2
     root="$work/build-$suite"
-    fresh_root "$suite" "$root"
-    git clone -q "$here" "$root/root/src/mean-reboot-interval"
+    source_root "$suite" "$root"
     mkdir -p "$root/srv/other-place"
     git clone -q "$here" "$root/srv/other-place/mean-reboot-interval"
     again=$([ "$suite" = bookworm ] && echo yes || echo "")
-    # The answer a user gives at apt's prompt.
-    echo 'APT::Get::Assume-Yes "true";' >"$root/etc/apt/apt.conf.d/90mri-fresh-yes"
     in_root "$root" sh -c '
         set -e
         export DEBIAN_FRONTEND=noninteractive
@@ -382,10 +395,8 @@ cross_build_arm64() {
     name=$2
     amd64_deb=$3
     root="$work/arm64-$suite"
-    fresh_root "$suite" "$root"
-    git clone -q "$here" "$root/root/src/mean-reboot-interval"
+    source_root "$suite" "$root"
     cp "$amd64_deb" "$work/history.wtmp" "$root/root/"
-    echo 'APT::Get::Assume-Yes "true";' >"$root/etc/apt/apt.conf.d/90mri-fresh-yes"
     in_root "$root" sh -c '
         set -e
         export DEBIAN_FRONTEND=noninteractive
@@ -414,7 +425,7 @@ cross_build_arm64() {
             paste -d" " - - | sed "s/^/      /"
         # Both packaged tools on one history, read by this release'"'"'s last.
         cd /root
-        dpkg-deb -x mean-reboot-interval_*_arm64.deb /root/arm64
+        dpkg-deb -x /root/src/mean-reboot-interval_*_arm64.deb /root/arm64
         dpkg-deb -x "/root/$1" /root/amd64
         if [ "$(basename "$(readlink -f /usr/bin/last)")" = wtmpdb ]; then
             wtmpdb import /root/history.wtmp >/dev/null
