@@ -419,10 +419,9 @@ cross_build_arm64() {
         started=$(date +%s)
         { '"$(arm64_commands test)"'; } >/root/tests.log 2>&1 || { tail -n 60 /root/tests.log; exit 1; }
         grep -E "tests passed" /root/tests.log | sed "s/^/    /"
-        echo "    tests under qemu-user in $(($(date +%s) - started)) s; the end-to-end suites:"
-        ctest --preset arm64-test -R "^e2e" -V 2>/dev/null |
-            sed -n "s/^[0-9]*: \(Ran [0-9]* tests\?\).*/\1/p; s/^[0-9]*: \(OK.*\)/\1/p" |
-            paste -d" " - - | sed "s/^/      /"
+        echo "    tests under qemu-user in $(($(date +%s) - started)) s"
+        # Each end-to-end test again, verbose, for its count of cases.
+        ctest --preset arm64-test -R "^e2e" -V >/root/e2e.log 2>&1
         # Both packaged tools on one history, read by this release'"'"'s last.
         cd /root
         dpkg-deb -x /root/src/mean-reboot-interval_*_arm64.deb /root/arm64
@@ -440,6 +439,14 @@ cross_build_arm64() {
             { diff /root/amd64.out /root/arm64.out; diff /root/amd64.err /root/arm64.err; exit 1; }
         echo "    the packaged arm64 tool under qemu-user: the same bytes as amd64'"'"'s ($(wc -l </root/arm64.out) lines)"
     ' sh "$(basename "$amd64_deb")" || fail "$name: the arm64 package"
+    awk '
+        /^[0-9]+: Ran [0-9]+ tests? / { split($1, n, ":"); ran[n[1]] = $3 }
+        /^[0-9]+: (OK|FAILED)/ { split($1, n, ":"); $1 = ""; verdict[n[1]] = substr($0, 2) }
+        / Test +#[0-9]+: / {
+            sub(/.* Test +#/, "")
+            split($0, n, ":")
+            printf "      %s: %s cases, %s\n", $2, ran[n[1]], verdict[n[1]]
+        }' "$root/root/e2e.log"
     expected=$(expected_summary)
     actual=$(tail -n 1 "$root/root/arm64.out")
     [ "$actual" = "$expected" ] || fail "$name arm64: got '$actual', expected '$expected'"
