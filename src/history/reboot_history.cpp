@@ -166,10 +166,13 @@ Judgement judge_boot_line(std::string_view text, const BootStart& start, BootOrd
     }
     const bool to_next_known = placed.known && order.next_start_known && !set_back;
     const std::int64_t to_next = to_next_known ? order.above.at - placed.at : 0;
+    // Where the placed start and the written duration end.
+    const std::int64_t written_end =
+        placed.known && has_length ? placed.at + written.minutes : no_written_end;
     // What the next line is placed below and may be checked against.
     const auto settle = [&](Judgement judgement) {
         order.next_start_known = placed.known;
-        order.above_end = placed.known && has_length ? placed.at + written.minutes : no_written_end;
+        order.above_end = written_end;
         if (placed.known) {
             order.above = placed;
         }
@@ -199,16 +202,14 @@ Judgement judge_boot_line(std::string_view text, const BootStart& start, BootOrd
     if (!has_length) {
         return settle(written);
     }
-    const std::int64_t shown_end =
-        placed.known ? shown_end_at(shown, placed.at + written.minutes) : no_written_end;
+    const std::int64_t shown_end = placed.known ? shown_end_at(shown, written_end) : no_written_end;
     if (placed.known && shown.minute_of_day != no_shown_end && shown_end == no_written_end) {
         order.ends_unreliable = true;
     }
     // sysvinit's `last` writes the running boot as ended when it read the
     // clock, no earlier than the scan's now and within a minute of it.
-    const std::int64_t newest_end = placed.at + written.minutes;
-    if (newest && placed.known && newest_end >= order.now - truncation_slack &&
-        newest_end <= order.now + truncation_slack) {
+    if (newest && placed.known && written_end >= order.now - truncation_slack &&
+        written_end <= order.now + truncation_slack) {
         return settle({});
     }
     if (to_next_known &&
