@@ -190,10 +190,20 @@ expected_summary() {
         }'
 }
 
-# The collector's file must give the records' mean MEAN and their one
-# crashed boot.
+# Loads the crafted history, /root/history.wtmp, for the root's own `last`
+# to read: imported into wtmpdb, or as the wtmp file. A command for the
+# scripts run in a root.
+# shellcheck disable=SC2016
+load_history='if [ "$(basename "$(readlink -f /usr/bin/last)")" = wtmpdb ]; then
+            wtmpdb import /root/history.wtmp >/dev/null
+        else
+            cp /root/history.wtmp /var/log/wtmp
+        fi'
+
+# The collector's file must give the records' mean and their one crashed
+# boot.
 check_metrics() {
-    awk -v mean="$3" -v crashed=1 '
+    awk -v mean="$expected_mean" -v crashed=1 '
         / / { value[$1] = $2 }
         END {
             seconds = value["mean_reboot_interval_boot_duration_seconds_sum"]
@@ -224,11 +234,6 @@ check_package() {
     fresh_root "$suite" "$root"
     cp "$deb" "$root/root/"
     cp "$work/history.wtmp" "$root/root/history.wtmp"
-    if [ "$suite" = bookworm ]; then
-        load='cp /root/history.wtmp /var/log/wtmp'
-    else
-        load='wtmpdb import /root/history.wtmp'
-    fi
     expected_err="Crashed boots counted to the next boot: 1"
     # What the root holds, but for apt's and dpkg's own records and logs.
     # shellcheck disable=SC2016
@@ -251,7 +256,7 @@ check_package() {
         apt-get install -y -q --no-install-recommends "/root/$1" >/root/install.log 2>&1 ||
             { cat /root/install.log; exit 1; }
         echo "last: $(readlink -f /usr/bin/last) from $(dpkg -S "$(readlink -f /usr/bin/last)" | cut -d: -f1)"
-        '"$load"'
+        '"$load_history"'
         /usr/bin/last reboot | sed "s/^/    /"
         mean-reboot-interval -v >/root/out 2>/root/err
         /usr/share/mean-reboot-interval/prometheus-textfile >/root/metrics
@@ -272,16 +277,14 @@ check_package() {
         [ -z "$changed" ] || { echo "purge left the root changed:"; echo "$changed"; exit 1; }
         echo "    purge: the root holds what it held before the install, timer link and .prom gone"
     ' sh "$(basename "$deb")" || fail "the package on $suite"
-    expected=$(expected_summary)
     actual=$(tail -n 1 "$root/root/out")
     [ "$actual" = "$expected" ] || fail "$suite: got '$actual', expected '$expected'"
     [ "$(cat "$root/root/err")" = "$expected_err" ] || fail "$suite: standard error: $(cat "$root/root/err")"
     echo "$suite: $actual"
     echo "$suite: $expected_err"
     # The collector and the plugin, once, against the same history.
-    mean=$(printf '%s\n' "$expected" | awk '{ print $(NF - 2) }')
-    check_metrics "$suite" "$root/root/metrics" "$mean"
-    days=$((mean / 1440)) hours=$((mean % 1440 / 60)) minutes=$((mean % 60))
+    check_metrics "$suite" "$root/root/metrics"
+    days=$((expected_mean / 1440)) hours=$((expected_mean % 1440 / 60)) minutes=$((expected_mean % 60))
     grep -q "^REBOOT INTERVAL OK - mean ${days}d ${hours}h ${minutes}m over " "$root/root/plugin" &&
         [ "$(tail -n 1 "$root/root/plugin")" = 0 ] || fail "$suite: the plugin said: $(cat "$root/root/plugin")"
     echo "$suite: plugin: $(head -n 1 "$root/root/plugin")"
@@ -315,12 +318,10 @@ check_under_systemd() {
     in_container sh /root/under-systemd-checks.sh "/root/$(basename "$deb")" /root/history.wtmp || status=$?
     stop_container
     [ "$status" -eq 0 ] || fail "$suite: the package under a running systemd"
-    expected=$(expected_summary)
     actual=$(tail -n 1 "$root/root/by-hand.out")
     [ "$actual" = "$expected" ] || fail "$suite under systemd: got '$actual', expected '$expected'"
     echo "$suite under systemd: $actual"
-    check_metrics "$suite under systemd" "$root/root/by-hand.prom" \
-        "$(printf '%s\n' "$expected" | awk '{ print $(NF - 2) }')"
+    check_metrics "$suite under systemd" "$root/root/by-hand.prom"
     rm -rf "$root"
 }
 
@@ -420,17 +421,11 @@ cross_build_arm64() {
         { '"$(arm64_commands test)"'; } >/root/tests.log 2>&1 || { tail -n 60 /root/tests.log; exit 1; }
         grep -E "tests passed" /root/tests.log | sed "s/^/    /"
         echo "    tests under qemu-user in $(($(date +%s) - started)) s"
-        # Each end-to-end test again, verbose, for its count of cases.
-        ctest --preset arm64-test -R "^e2e" -V >/root/e2e.log 2>&1
         # Both packaged tools on one history, read by this release'"'"'s last.
         cd /root
         dpkg-deb -x /root/src/mean-reboot-interval_*_arm64.deb /root/arm64
         dpkg-deb -x "/root/$1" /root/amd64
-        if [ "$(basename "$(readlink -f /usr/bin/last)")" = wtmpdb ]; then
-            wtmpdb import /root/history.wtmp >/dev/null
-        else
-            cp /root/history.wtmp /var/log/wtmp
-        fi
+        '"$load_history"'
         echo "    arm64 tool: $(readelf -h /root/arm64/usr/bin/mean-reboot-interval | sed -n "s/^ *Machine: *//p")"
         /root/amd64/usr/bin/mean-reboot-interval -v >/root/amd64.out 2>/root/amd64.err
         qemu-aarch64-static -L /usr/aarch64-linux-gnu /root/arm64/usr/bin/mean-reboot-interval -v \
@@ -439,15 +434,13 @@ cross_build_arm64() {
             { diff /root/amd64.out /root/arm64.out; diff /root/amd64.err /root/arm64.err; exit 1; }
         echo "    the packaged arm64 tool under qemu-user: the same bytes as amd64'"'"'s ($(wc -l </root/arm64.out) lines)"
     ' sh "$(basename "$amd64_deb")" || fail "$name: the arm64 package"
+    # Each end-to-end test's count of cases, from the output CTest logged.
     awk '
-        /^[0-9]+: Ran [0-9]+ tests? / { split($1, n, ":"); ran[n[1]] = $3 }
-        /^[0-9]+: (OK|FAILED)/ { split($1, n, ":"); $1 = ""; verdict[n[1]] = substr($0, 2) }
-        / Test +#[0-9]+: / {
-            sub(/.* Test +#/, "")
-            split($0, n, ":")
-            printf "      %s: %s cases, %s\n", $2, ran[n[1]], verdict[n[1]]
-        }' "$root/root/e2e.log"
-    expected=$(expected_summary)
+        /^[0-9]+\/[0-9]+ Test: / { name = $3; ran = ""; verdict = "" }
+        /^Ran [0-9]+ tests? / { ran = $2 }
+        /^(OK|FAILED)/ { verdict = $0 }
+        /^Test (Passed|Failed)/ && name ~ /^e2e\./ { printf "      %s: %s cases, %s\n", name, ran, verdict }
+    ' "$root/root/src/mean-reboot-interval/build/arm64-test/Testing/Temporary/LastTest.log"
     actual=$(tail -n 1 "$root/root/arm64.out")
     [ "$actual" = "$expected" ] || fail "$name arm64: got '$actual', expected '$expected'"
     echo "$suite arm64: $actual"
@@ -497,6 +490,9 @@ mkdir -p "$cache/archives/partial"
 MRI_APT_ARCHIVES="$cache/archives"
 MRI_CI=${CI:-}
 export MRI_APT_ARCHIVES MRI_CI
+# The answer every `last` must give for the crafted history.
+expected=$(expected_summary)
+expected_mean=$(printf '%s\n' "$expected" | awk '{ print $(NF - 2) }')
 commands=$(quick_start_commands)
 [ "$(printf '%s\n' "$commands" | wc -l)" -eq 2 ] || fail "the Quick start should hold two commands: $commands"
 printf 'Quick start:\n%s\n' "$commands"

@@ -44,10 +44,12 @@ files() {
         -o -path /var/log -o -path /var/tmp \) -prune -o -print | sort
 }
 
-# What the journal holds of the service's newest run.
+# What the service's newest run wrote to the journal, once journald has
+# stored all that it was sent. A oneshot that has ended no longer has its
+# invocation on the unit: the journal keeps it.
 newest_run() {
-    invocation=$(systemctl show -P InvocationID "$unit.service")
-    [ -n "$invocation" ] || invocation=$(journalctl -u "$unit.service" -o export |
+    journalctl --sync
+    invocation=$(journalctl -u "$unit.service" -o export |
         sed -n 's/^_SYSTEMD_INVOCATION_ID=//p' | tail -n 1)
     journalctl -o cat "_SYSTEMD_INVOCATION_ID=$invocation"
 }
@@ -137,7 +139,7 @@ chmod 0644 "$history_file"
 printf '%s\n' "$run" | grep -q "^Unable to read history from " ||
     { printf '%s\n' "$run"; fail "an unreadable history: no reason in the journal"; }
 say "unreadable history: history_readable 0 and no figure; the journal:"
-printf '%s\n' "$run" | grep -v "^Starting \|^Finished \|: Deactivated \|^Cap\|^NoNewPrivs\|^Seccomp\|^write outside\|^interfaces" |
+printf '%s\n' "$run" | grep -v "^Cap\|^NoNewPrivs\|^Seccomp\|^write outside\|^interfaces" |
     sed 's/^/      /'
 
 exposure=$(systemd-analyze security --no-pager "$unit.service" | sed -n 's/.*Overall exposure level for [^:]*: //p')
