@@ -213,7 +213,7 @@ struct Order {
     bool ends_unreliable = false;  // an end shown that start and length do not reach
 };
 
-bool run_on(const Order& before, long long shown_at, bool shown, bool unreliable);
+bool run_on(const Order& before, long long shown_at, bool unreliable);
 
 // 1 counted to the next start (to_next), 2 taken as written, 3 a crash not
 // counted, 0 nothing, 4 an error line.
@@ -304,11 +304,11 @@ int judge_boot(const char* buffer, const Start& start, const sscanf_reference::R
     }
     // As long as the gap, or a minute less: a run-on to a shutdown within a
     // minute of the next start, where the end shown or a short boot above says so.
-    return run_on(before, written_end_shown, shown_end >= 0, order.ends_unreliable) ? 1 : 2;
+    return run_on(before, written_end_shown, order.ends_unreliable) ? 1 : 2;
 }
 
-bool run_on(const Order& before, long long shown_at, bool shown, bool unreliable) {
-    if (!unreliable && shown && shown_at != no_minute) {
+bool run_on(const Order& before, long long shown_at, bool unreliable) {
+    if (!unreliable && shown_at != no_minute) {
         return shown_at > before.above.minute;
     }
     return before.above_end != no_minute && before.above_end - before.above.minute <= 1;
