@@ -135,10 +135,15 @@ make_base() {
 
 # The commands of the README's "## Quick start", in order, one per line.
 quick_start_commands() {
-    awk '
-        /^## / { inside = ($0 == "## Quick start") }
+    readme_code "Quick start" | awk 'NF && $1 !~ /^#/'
+}
+
+# The lines of the README's code blocks in the section headed "## TITLE".
+readme_code() {
+    awk -v heading="## $1" '
+        /^## / { inside = ($0 == heading) }
         inside && /^```/ { block = !block; next }
-        inside && block && NF && $1 !~ /^#/ { print }
+        inside && block { print }
     ' "$here/README.md"
 }
 
@@ -450,23 +455,18 @@ cross_build_arm64() {
 # The README's arm64 commands, as one line: those that build the package
 # (build), or those that run the tests (test).
 arm64_commands() {
-    awk -v want="$1" '
-        /^## / { inside = ($0 == "## Install") }
-        inside && /^```/ { block = !block; next }
-        inside && block && /arm64/ {
+    readme_code Install | awk -v want="$1" '
+        /arm64/ {
             test = /--preset arm64-test/
             if ((want == "test") == test) print
         }
-    ' "$here/README.md" | sed 's/sudo //g' | paste -sd';' - | sed 's/;/ \&\& /g'
+    ' | sed 's/sudo //g' | paste -sd';' - | sed 's/;/ \&\& /g'
 }
 
-# The README's commands that build the package, as one line.
+# The README's commands that build the package for the machine's own
+# architecture, as one line.
 build_commands() {
-    awk '
-        /^## / { inside = ($0 == "## Install") }
-        inside && /^```/ { block = !block; if (!block) exit; next }
-        inside && block && /dpkg-buildpackage/ { print }
-    ' "$here/README.md" | sed 's/sudo //g'
+    readme_code Install | grep dpkg-buildpackage | grep -v -- '-a arm64' | sed 's/sudo //g'
 }
 
 step "set-up"
