@@ -213,19 +213,26 @@ struct Order {
     bool ends_unreliable = false;  // an end shown that start and length do not reach
 };
 
-bool run_on(const Order& before, long long shown_at, bool unreliable);
+bool run_on(const Order& before, long long shown_at, bool unreliable, long long length,
+            long long to_next);
 
 // 1 counted to the next start (to_next), 2 taken as written, 3 a crash not
 // counted, 0 nothing, 4 an error line.
 int judge_boot(const char* buffer, const Start& start, const sscanf_reference::Reference& r,
                Order& order, long long& to_next) {
     int shown_end = -1;
-    const int end = boot_end(buffer, start, shown_end);
+    int end = boot_end(buffer, start, shown_end);
+    if (end == 0 && r.kind == FieldKind::NoField && ends_with_crash(buffer)) {
+        end = 1;
+    }
     const bool newest = !order.boot_seen;
     order.boot_seen = true;
     const bool has_length = end != 2 && r.kind == FieldKind::Parsed;
     const long long length = r.length;
-    Placed placed = place(start, order.above, fuzz_now);
+    // A crash's length below zero: the next start came before this one.
+    Placed placed = end == 1 && r.kind == FieldKind::Malformed && r.length < 0 && order.above.known
+                        ? Placed{}
+                        : place(start, order.above, fuzz_now);
     if (placed.known && has_length && order.above.known &&
         placed.minute + length > order.above.minute &&
         !(order.next_known && order.above_end != no_minute &&
@@ -261,6 +268,9 @@ int judge_boot(const char* buffer, const Start& start, const sscanf_reference::R
         return newest ? 0 : known ? 1 : 3;
     }
     if (end == 1) {
+        if (r.kind == FieldKind::Malformed) {
+            return 4;
+        }
         if (known) {
             return 1;
         }
@@ -268,7 +278,7 @@ int judge_boot(const char* buffer, const Start& start, const sscanf_reference::R
             to_next = length;
             return 1;
         }
-        return r.kind == FieldKind::Malformed ? 4 : 3;
+        return 3;
     }
     if (r.kind != FieldKind::Parsed) {
         return r.kind == FieldKind::Malformed ? 4 : 0;
@@ -304,14 +314,18 @@ int judge_boot(const char* buffer, const Start& start, const sscanf_reference::R
     }
     // As long as the gap, or a minute less: a run-on to a shutdown within a
     // minute of the next start, where the end shown or a short boot above says so.
-    return run_on(before, written_end_shown, order.ends_unreliable) ? 1 : 2;
+    return run_on(before, written_end_shown, order.ends_unreliable, length, to_next) ? 1 : 2;
 }
 
-bool run_on(const Order& before, long long shown_at, bool unreliable) {
+// Where the end shown cannot tell: a run-on's length, truncated from
+// seconds, is no shorter than the gap and the boot above, less a minute.
+bool run_on(const Order& before, long long shown_at, bool unreliable, long long length,
+            long long to_next) {
     if (!unreliable && shown_at != no_minute) {
         return shown_at > before.above.minute;
     }
-    return before.above_end != no_minute && before.above_end - before.above.minute <= 1;
+    return before.above_end != no_minute &&
+           length + 1 >= to_next + (before.above_end - before.above.minute);
 }
 
 Expected reference_scan(std::FILE* stream, bool verbose) {

@@ -181,6 +181,55 @@ TEST(ScanHistoryStream, WithoutAPlacedBootAboveALineIsTakenAsWritten) {
     }
 }
 
+// Lines whose records are known, each read once wrongly: a crash with an
+// end shown before it, an unreadable crash length below a placed boot, a
+// negative one after a clock set back two years (util-linux 2.41), and a
+// clean boot a minute short of the gap under sysvinit 3.x.
+TEST(ScanHistoryStream, EachLineAsItsRecordsSay) {
+    const std::string boot = "reboot   system boot  6.1.0-13-amd64   ";
+    const struct {
+        const char* name;
+        std::string history;
+        std::string out;
+        std::string err;
+        std::uint64_t counted_to_next, crashed;
+    } cases[] = {
+        {"an end shown, then a crash: said", boot + "Mon Dec  1 10:00 - 12:03  - crash\n", "",
+         "", 0, 1},
+        {"an end shown, then a crash: counted to the next boot",
+         boot + "Tue Dec  2 09:00 - 10:00  (01:00)\n" + boot +
+             "Mon Dec  1 10:00 - 12:03  - crash\n",
+         "0+1:0\n0+23:0\n\n" + summary + "720 minutes (0+12:0)\n", "", 1, 0},
+        {"an unreadable crash length below a placed boot",
+         boot + "Mon Dec  1 10:00 - 12:00  (02:00)\n" + boot +
+             "Sun Nov 30 09:00 - crash (-1:55)\n",
+         "0+2:0\n\n" + summary + "120 minutes (0+2:0)\n", "Error reading from (-1:55)\n\n", 0,
+         0},
+        {"a crash length below zero makes up no years",
+         boot + "Sun Mar 10 07:00   still running\n" + boot +
+             "Tue Mar 10 10:55 - crash (-730+03:55)\n" + boot +
+             "Mon Mar  9 08:00 - 10:00  (02:00)\n",
+         "0+2:0\n\n" + summary + "120 minutes (0+2:0)\n",
+         "Error reading from (-730+03:55)\n\n", 0, 0},
+        {"sysvinit 3.x: a minute short of the gap below (00:01) is a clean boot",
+         boot + "Fri Jul 28 08:52 - 08:52  (00:01)\n" + boot +
+             "Thu Jul 27 08:01 - 08:01 (1+00:50)\n",
+         "0+0:1\n1+0:50\n\n" + summary + "745 minutes (0+12:25)\n", "", 0, 0},
+        {"sysvinit 3.x: a minute short of the gap below (00:00) is a run-on crash",
+         boot + "Fri Jul 28 08:52 - 08:52  (00:00)\n" + boot +
+             "Thu Jul 27 08:01 - 08:01 (1+00:50)\n",
+         "0+0:0\n1+0:51\n\n" + summary + "745 minutes (0+12:25)\n", "", 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Scanned scanned = scan_text(c.history);
+        EXPECT_EQ(scanned.out, c.out);
+        EXPECT_EQ(scanned.err, c.err);
+        EXPECT_EQ(scanned.totals.crashed_to_next_boot, c.counted_to_next);
+        EXPECT_EQ(scanned.totals.crashed, c.crashed);
+    }
+}
+
 TEST(ScanHistoryStream, CountsCrashedBootsThatHaveNoDuration) {
     const std::string crash = "reboot   system boot  6.12.48+deb13-amd64 Mon Dec  1 10:00 - crash";
     const std::string history = "x\n" + crash + "\nx\n" + crash + "  \t\nx\n" + crash +

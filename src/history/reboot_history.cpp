@@ -59,6 +59,7 @@ struct Judgement {
     UptimeSample sample{};          // Counted, CountedToNext: as it is listed
     std::int64_t minutes = 0;       // Counted, CountedToNext
     std::string_view field_text{};  // Unreadable
+    bool below_zero = false;        // Unreadable: a length read, and less than zero
 };
 
 UptimeSample sample_of_length(std::int64_t minutes) {
@@ -84,7 +85,7 @@ Judgement written_duration(std::string_view text) {
             case FieldKind::NoField:
                 return {};
             case FieldKind::Malformed:
-                return {Verdict::Unreadable, {}, 0, outcome.field_text};
+                return {Verdict::Unreadable, {}, 0, outcome.field_text, outcome.below_zero};
             case FieldKind::Parsed:
                 judgement.sample = outcome.sample;
                 judgement.minutes = sample_minutes(outcome.sample);
@@ -132,14 +133,18 @@ std::int64_t shown_end_at(const ShownEnd& shown, std::int64_t end) {
 // and run on to a shutdown within a minute of that start, or shut down
 // then. The end `last` shows tells them apart where it is the end: later
 // than the next start is a run-on. sysvinit 3.x shows the start's time
-// there: then only a boot above that lasted a minute at most, which the
-// run-on would have ended with, says so.
-bool ran_on_to_next(std::int64_t shown_end, const BootOrder& order) {
+// there: then the boot above, which the run-on would have ended with, says
+// so. `last` truncates the seconds from a start to the end it runs on to,
+// so a run-on is written no shorter than the gap and the boot above
+// together, less the minute truncation takes: a minute short of the gap is
+// a run-on only below a boot written as (00:00).
+bool ran_on_to_next(std::int64_t shown_end, std::int64_t written, std::int64_t to_next,
+                    const BootOrder& order) {
     if (!order.ends_unreliable && shown_end != no_written_end) {
         return shown_end > order.above.at;
     }
     return order.above_end != no_written_end &&
-           order.above_end - order.above.at <= truncation_slack;
+           written >= to_next - truncation_slack + (order.above_end - order.above.at);
 }
 
 // A boot line whose start is placed, or not, and what its end says.
@@ -151,8 +156,19 @@ Judgement judge_boot_line(std::string_view text, const BootStart& start, BootOrd
         shown.kind == BootEnd::Written || shown.kind == BootEnd::Crashed ? written_duration(text)
                                                                          : Judgement{};
     const bool has_length = written.verdict == Verdict::Counted;
-    PlacedStart placed = order.above.known ? place_below(start, order.above)
-                                           : place_before(start, order.now);
+    // A line that shows an end and then "- crash" is a crash all the same.
+    const BootEnd end_kind = shown.kind == BootEnd::Written &&
+                                     written.verdict == Verdict::Nothing &&
+                                     is_crash_without_duration(text)
+                                 ? BootEnd::Crashed
+                                 : shown.kind;
+    // A crash's length is measured to the next start: below zero, that
+    // start came before this one, as the clock was set back, and no earlier
+    // year may be found for this one.
+    const bool next_start_before = end_kind == BootEnd::Crashed && written.below_zero;
+    PlacedStart placed = !order.above.known ? place_before(start, order.now)
+                         : next_start_before ? PlacedStart{}
+                                             : place_below(start, order.above);
     if (placed.known && has_length && order.above.known &&
         !fits_placement(placed, written.minutes, order)) {
         placed = {};
@@ -178,7 +194,7 @@ Judgement judge_boot_line(std::string_view text, const BootStart& start, BootOrd
         }
         return judgement;
     };
-    switch (shown.kind) {
+    switch (end_kind) {
         case BootEnd::StillRunning:
             if (newest) {
                 return settle({});
@@ -186,6 +202,11 @@ Judgement judge_boot_line(std::string_view text, const BootStart& start, BootOrd
             return settle(to_next_known ? counted_to_next(to_next)
                                         : Judgement{Verdict::CrashUncounted});
         case BootEnd::Crashed:
+            // An unreadable length gets its error line wherever the line
+            // stands, as any other does: it is no length to count to.
+            if (written.verdict == Verdict::Unreadable) {
+                return settle(written);
+            }
             if (to_next_known) {
                 return settle(counted_to_next(to_next));
             }
@@ -193,9 +214,7 @@ Judgement judge_boot_line(std::string_view text, const BootStart& start, BootOrd
             if (has_length) {
                 return settle(counted_to_next(written.minutes));
             }
-            return settle(written.verdict == Verdict::Unreadable
-                              ? written
-                              : Judgement{Verdict::CrashUncounted});
+            return settle({Verdict::CrashUncounted});
         case BootEnd::Written:
             break;
     }
@@ -215,7 +234,7 @@ Judgement judge_boot_line(std::string_view text, const BootStart& start, BootOrd
     if (to_next_known &&
         (written.minutes > to_next ||
          (written.minutes >= to_next - truncation_slack &&
-          ran_on_to_next(shown_end, order)))) {
+          ran_on_to_next(shown_end, written.minutes, to_next, order)))) {
         return settle(counted_to_next(to_next));
     }
     return settle(written);

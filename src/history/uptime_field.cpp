@@ -254,6 +254,7 @@ FieldOutcome parse_uptime_field(std::string_view chunk) {
         const std::int64_t length = sample_minutes(outcome.sample);
         if (!is_boot_length(length)) {
             outcome = malformed_from_last_open(chunk);
+            outcome.below_zero = length < 0;
         }
     }
     return outcome;

@@ -29,6 +29,8 @@ struct FieldOutcome {
     FieldKind kind = FieldKind::NoField;
     UptimeSample sample{};          // meaningful when Parsed
     std::string_view field_text{};  // when Malformed: from the last "(" to the end of the chunk
+    // When Malformed: a duration that was read, and is less than zero.
+    bool below_zero = false;
 };
 
 // The chunk is taken as it stands; a caller holding C-string data cuts it at
