@@ -11,13 +11,13 @@
 
 #include "boot_start.hpp"
 #include "chunk_reader.hpp"
+#include "history_command.hpp"
 #include "history_output.hpp"
 #include "uptime_field.hpp"
 
 namespace {
 
 constexpr const char* history_command = "/usr/bin/last reboot";
-constexpr const char* read_mode = "r";
 constexpr int pclose_failed = -1;
 constexpr std::string_view crash_mark = "- crash";
 constexpr std::string_view trailing_blanks = " \t\n";
@@ -343,16 +343,16 @@ ScanAnswer scan_reboot_history(RunOptions options) {
     // Read before the command starts, so that its own clock, which sysvinit's
     // `last` ends the running boot with, is no earlier.
     const EpochMinutes now = std::time(nullptr) / seconds_per_minute;
-    std::FILE* history = popen(history_command, read_mode);
-    if (history == nullptr) {
+    HistoryCommand history;
+    if (!start_history_command(history_command, history)) {
         write_start_failure(stderr);
         return ScanAnswer::HistoryUnavailable;
     }
     // The stream's descriptor is read directly: popen()'s stdio buffer would
     // cut every read to 4 KiB and hold lines back until a block is full.
-    fcntl(fileno(history), F_SETPIPE_SZ, history_pipe_size);
-    const HistoryScan scan = scan_history_stream(fileno(history), stdout, stderr, options, now);
-    const int wait_status = pclose(history);
+    fcntl(history.descriptor, F_SETPIPE_SZ, history_pipe_size);
+    const HistoryScan scan = scan_history_stream(history.descriptor, stdout, stderr, options, now);
+    const int wait_status = finish_history_command(history);
     // Part of a history is no history: a mean of what happened to be read
     // would look like an answer.
     if (scan.read_error != 0) {
