@@ -11,6 +11,11 @@
 #                                         cross build and its tests under
 #                                         qemu-user need (arm64 is added
 #                                         to dpkg's architectures)
+#   tools/install-prerequisites.sh release  the demo's, and what
+#                                         tools/build-release and its checks
+#                                         need: the aarch64 cross compiler,
+#                                         qemu-user, rpm's tools, rpmlint,
+#                                         dnf and createrepo_c
 #
 # The names are the same on each release but for the package that brings
 # `last` (util-linux up to Debian 12, wtmpdb after). Says what it installs,
@@ -36,9 +41,10 @@ demo="make cmake g++ $last_package util-linux mount"
 test="clang libclang-rt-dev libgtest-dev libbenchmark-dev python3 man-db groff-base valgrind
 mawk gawk build-essential dpkg-dev debhelper xz-utils lintian clustershell pdsh openssh-client iproute2 systemd"
 arm64="crossbuild-essential-arm64 qemu-user-static libgtest-dev:arm64"
+release="g++-aarch64-linux-gnu qemu-user-static rpm rpmlint dnf createrepo-c git gzip"
 case $purpose in
-    demo | test | arm64) ;;
-    *) echo "usage: $0 demo|test|arm64" >&2; exit 2 ;;
+    demo | test | arm64 | release) ;;
+    *) echo "usage: $0 demo|test|arm64|release" >&2; exit 2 ;;
 esac
 
 missing() {
@@ -51,9 +57,11 @@ missing() {
 missing_demo=$(missing $demo)
 missing_test=""
 # shellcheck disable=SC2086
-[ "$purpose" = demo ] || missing_test=$(missing $test)
+[ "$purpose" = demo ] || [ "$purpose" = release ] || missing_test=$(missing $test)
 # shellcheck disable=SC2086
 [ "$purpose" != arm64 ] || missing_test="$missing_test$(missing $arm64)"
+# shellcheck disable=SC2086
+[ "$purpose" != release ] || missing_test="$missing_test$(missing $release)"
 [ -n "$missing_demo$missing_test" ] || exit 0
 
 if [ "$(id -u)" -eq 0 ]; then
