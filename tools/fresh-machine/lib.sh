@@ -1,0 +1,183 @@
+# Helpers shared by the fresh-machine checks: steps and failures, the
+# Debian mirror, roots from debootstrap entered with pivot_root, the
+# README's commands, and the crafted history with the records' answer.
+# Sourced with here, cache and work set.
+# shellcheck shell=sh
+
+started=$(date +%s)
+step_name=""
+step() {
+    now=$(date +%s)
+    [ -z "$step_name" ] || echo "time: $step_name: $((now - step_start)) s"
+    step_name=$1
+    step_start=$now
+    [ -z "$step_name" ] || echo "== $step_name"
+}
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# The mirror that apt already uses for Debian 12 (deb822 or one-line form).
+mirror() {
+    found=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '
+        /^$/ { uri = "" }
+        /^URIs:/ { uri = $2 }
+        /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == "bookworm" && uri != "") { print uri; exit } }')
+    if [ -z "$found" ]; then
+        found=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+            awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i == "bookworm") { print $(i - 1); exit } }')
+    fi
+    [ -n "$found" ] || fail "no Debian mirror for bookworm in apt's sources"
+    echo "$found"
+}
+
+# Runs a command as root inside ROOT: a root entered with pivot_root in
+# private mount and pid namespaces, so that / is a mount point there and the
+# tests can make namespaces of their own. /proc, /sys and /dev are the
+# namespace's; the host's DNS settings are copied in for apt.
+in_root() {
+    root=$1
+    shift
+    unshare --mount --pid --fork --propagation private sh -c '
+        set -e
+        root=$1
+        shift
+        mount --bind "$root" "$root"
+        mount -t proc proc "$root/proc"
+        mount -t sysfs sysfs "$root/sys"
+        mount --rbind /dev "$root/dev"
+        mount --bind "$MRI_APT_ARCHIVES" "$root/var/cache/apt/archives"
+        cp /etc/resolv.conf "$root/etc/resolv.conf"
+        cd "$root"
+        mkdir -p .host
+        pivot_root . .host
+        umount -l /.host
+        rmdir /.host
+        exec env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+            HOME=/root TERM=dumb LANG=C.UTF-8 CI="$MRI_CI" "$@"
+    ' sh "$root" "$@"
+}
+
+# The base roots: each suite with what a newcomer brings to the Quick start
+# (the cache file's name says what it holds, so a change makes a new one).
+base_includes="ca-certificates,sudo"
+base_file() {
+    echo "$cache/$1-$(echo "$base_includes" | tr ',' '-').tar"
+}
+
+# A fresh root from the cached base, debootstrapped when there is none.
+fresh_root() {
+    suite=$1
+    target=$2
+    base=$(base_file "$suite")
+    [ -f "$base" ] || fail "no base root for $suite"
+    mkdir -p "$target"
+    tar -C "$target" -xf "$base"
+}
+
+# Debian testing gets debootstrap's script for unstable, as testing's own.
+make_base() {
+    suite=$1
+    base=$(base_file "$suite")
+    [ ! -f "$base" ] || return 0
+    scratch="$work/debootstrap-$suite"
+    script=""
+    [ "$suite" != testing ] || script=/usr/share/debootstrap/scripts/sid
+    # shellcheck disable=SC2086
+    debootstrap --variant=minbase --include="$base_includes" "$suite" "$scratch" "$mirror_uri" \
+        $script >"$work/debootstrap-$suite.log" 2>&1 || {
+        tail -n 20 "$work/debootstrap-$suite.log" >&2
+        return 1
+    }
+    tar -C "$scratch" -cf "$base.partial" . && mv "$base.partial" "$base"
+    rm -rf "$scratch"
+}
+
+# The commands of the README's "## Quick start", in order, one per line.
+quick_start_commands() {
+    readme_code "Quick start" | awk 'NF && $1 !~ /^#/'
+}
+
+# The lines of the README's code blocks in the section headed "## TITLE".
+readme_code() {
+    awk -v heading="## $1" '
+        /^## / { inside = ($0 == heading) }
+        inside && /^```/ { block = !block; next }
+        inside && block { print }
+    ' "$here/README.md"
+}
+
+# boot/shutdown records, oldest first: clean boots with stray seconds, a
+# crash (a boot with no shutdown before the next boot), and the current boot.
+history_records() {
+    cat <<'EOF'
+boot     2026-01-04 08:02:11 6.1.0-15-amd64
+shutdown 2026-01-25 19:40:05 6.1.0-15-amd64
+boot     2026-01-25 19:42:30 6.1.0-17-amd64
+shutdown 2026-02-03 10:00:00 6.1.0-17-amd64
+boot     2026-02-03 10:02:00 6.1.0-17-amd64
+boot     2026-02-09 07:00:00 6.1.0-18-amd64
+shutdown 2026-03-30 23:59:59 6.1.0-18-amd64
+boot     2026-03-31 00:01:10 6.1.0-18-amd64
+shutdown 2026-03-31 00:28:50 6.1.0-18-amd64
+boot     2026-03-31 00:30:00 6.1.0-18-amd64
+shutdown 2026-06-18 12:00:40 6.1.0-18-amd64
+boot     2026-06-18 12:02:00 6.1.0-21-amd64
+EOF
+}
+
+# The summary line that the records' own times give, the same through
+# every `last`: a clean boot to its shutdown, truncated to whole minutes; a
+# crashed one to the next boot's start, in the minutes `last` shows.
+expected_summary() {
+    history_records | while read -r kind day time _; do
+        echo "$kind $(date -u -d "$day $time" +%s)"
+    done | awk -v prefix="$summary_prefix" '
+        { kind[NR] = $1; at[NR] = $2 }
+        END {
+            for (i = 1; i <= NR; i++) {
+                if (kind[i] != "boot") continue
+                for (j = i + 1; j <= NR; j++) {
+                    if (kind[j] == "shutdown") {
+                        total += int((at[j] - at[i]) / 60)
+                        count++
+                        break
+                    }
+                    if (kind[j] == "boot") {
+                        total += int(at[j] / 60) - int(at[i] / 60)
+                        count++
+                        break
+                    }
+                }
+            }
+            mean = int(total / count)
+            printf "%s\t\t%d minutes (%d+%d:%d)\n", prefix, mean, int(mean / 1440), int(mean % 1440 / 60), mean % 60
+        }'
+}
+
+# Loads the crafted history, /root/history.wtmp, for the root's own `last`
+# to read: imported into wtmpdb, or as the wtmp file. A command for the
+# scripts run in a root.
+# shellcheck disable=SC2016
+load_history='if [ "$(basename "$(readlink -f /usr/bin/last)")" = wtmpdb ]; then
+            wtmpdb import /root/history.wtmp >/dev/null
+        else
+            cp /root/history.wtmp /var/log/wtmp
+        fi'
+
+# The collector's file must give the records' mean and their one crashed
+# boot.
+check_metrics() {
+    awk -v mean="$expected_mean" -v crashed=1 '
+        / / { value[$1] = $2 }
+        END {
+            seconds = value["mean_reboot_interval_boot_duration_seconds_sum"]
+            boots = value["mean_reboot_interval_boot_duration_seconds_count"]
+            ok = value["mean_reboot_interval_history_readable"] == 1
+            ok = ok && value["mean_reboot_interval_crashed_boots"] == crashed
+            ok = ok && boots > 0 && int(seconds / 60 / boots) == mean
+            exit !ok
+        }' "$2" || fail "$1: the collector wrote: $(cat "$2")"
+    echo "$1: collector: $(grep -E '^mean_reboot_interval_boot_duration_seconds_(sum|count)' "$2" | tr '\n' ' ')"
+}
