@@ -470,5 +470,8 @@ else
     rm -rf "$work/testing-probe"
 fi
 
+step "release artifacts (tools/fresh-machine/release-artifacts.sh)"
+"$here/tools/fresh-machine/release-artifacts.sh" || fail "the release artifacts"
+
 step ""
 echo "check-fresh-machine: all passed in $(($(date +%s) - started)) s"

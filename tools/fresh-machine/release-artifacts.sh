@@ -220,22 +220,28 @@ repo=$work/repo
 mkdir -p "$repo"
 cp "$rpm_file" "$repo/"
 createrepo_c -q "$repo"
+# The node again, with no package database: its busybox runs the
+# scriptlets.
 dnf_root=$work/dnf-root
+fresh_node() {
+    rm -rf "$dnf_root" "$work/dnf-cache"
+    cp -a "$node" "$dnf_root"
+    rm -rf "$dnf_root/var/lib/rpm" "$dnf_root/usr/lib/sysimage" "$dnf_root/root/.rpmdb"
+}
 dnf_in() {
     dnf -q -y --installroot="$dnf_root" --releasever=1 --setopt=reposdir=/dev/null \
         --setopt=install_weak_deps=False --setopt=cachedir="$work/dnf-cache" --nogpgcheck \
         --repofrompath=local,"file://$repo" --repo=local "$@"
 }
-mkdir -p "$dnf_root"
+fresh_node
 status=0
 refused=$(dnf_in install "$name" 2>&1) || status=$?
 [ "$status" -ne 0 ] && printf '%s\n' "$refused" | grep -q "nothing provides /usr/bin/last" ||
     fail "dnf installed without /usr/bin/last: $refused"
-echo "without last, dnf says: $(printf '%s\n' "$refused" | grep "nothing provides" | head -n 1 | sed 's/^ *//')"
+echo "without last, dnf says: $(printf '%s\n' "$refused" | grep "nothing provides /usr/bin/last" | head -n 1 | sed 's/^ *//')"
 cp "$provider" "$repo/"
 createrepo_c -q --update "$repo"
-rm -rf "$dnf_root" "$work/dnf-cache"
-mkdir -p "$dnf_root"
+fresh_node
 dnf_in install "$name" >/dev/null
 installed=$(rpm --root "$dnf_root" -qa --qf '%{NAME}\n' | sort | tr '\n' ' ')
 [ "$installed" = "$name node-base " ] || fail "dnf installed: $installed"
