@@ -18,6 +18,9 @@
 #   records' own times; the timer enabled as an administrator would, the
 #   collector run once into node_exporter's folder; then purged, leaving the
 #   root's files as they were before the install.
+# - The release artifacts, where a foreign node stands: a root with no C
+#   library, qemu-user, rpm and dnf roots, and Debian 11
+#   (tools/fresh-machine/release-artifacts.sh, which also runs alone).
 #
 # Run as root. Reaches only the Debian mirror apt is configured with. The
 # base roots and downloaded packages are cached in $MRI_FRESH_CACHE
