@@ -311,15 +311,8 @@ if ! command -v debootstrap >/dev/null 2>&1 || ! command -v systemd-nspawn >/dev
             rm -f "$link"
     done
 fi
-mirror_uri=$(mirror)
+set_up_roots
 echo "mirror: $mirror_uri"
-mkdir -p "$cache/archives/partial"
-MRI_APT_ARCHIVES="$cache/archives"
-MRI_CI=${CI:-}
-export MRI_APT_ARCHIVES MRI_CI
-# The answer every `last` must give for the crafted history.
-expected=$(expected_summary)
-expected_mean=$(printf '%s\n' "$expected" | awk '{ print $(NF - 2) }')
 commands=$(quick_start_commands)
 [ "$(printf '%s\n' "$commands" | wc -l)" -eq 2 ] || fail "the Quick start should hold two commands: $commands"
 printf 'Quick start:\n%s\n' "$commands"

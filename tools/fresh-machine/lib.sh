@@ -2,7 +2,8 @@
 # Debian mirror, roots from debootstrap entered with pivot_root, the
 # README's commands, and the crafted history with the records' answer.
 # Sourced with here, cache and work set.
-# shellcheck shell=sh
+# shellcheck shell=sh disable=SC2034,SC2154
+# (the callers set here, cache and work, and read what the helpers set)
 
 started=$(date +%s)
 step_name=""
@@ -180,4 +181,16 @@ check_metrics() {
             exit !ok
         }' "$2" || fail "$1: the collector wrote: $(cat "$2")"
     echo "$1: collector: $(grep -E '^mean_reboot_interval_boot_duration_seconds_(sum|count)' "$2" | tr '\n' ' ')"
+}
+
+# The mirror, the package cache the roots share, and the answer every
+# `last` must give for the crafted history.
+set_up_roots() {
+    mirror_uri=$(mirror)
+    mkdir -p "$cache/archives/partial"
+    MRI_APT_ARCHIVES="$cache/archives"
+    MRI_CI=${CI:-}
+    export MRI_APT_ARCHIVES MRI_CI
+    expected=$(expected_summary)
+    expected_mean=$(printf '%s\n' "$expected" | awk '{ print $(NF - 2) }')
 }

@@ -38,13 +38,7 @@ step "release: set-up"
 if ! command -v debootstrap >/dev/null 2>&1; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends debootstrap >/dev/null
 fi
-mirror_uri=$(mirror)
-mkdir -p "$cache/archives/partial"
-MRI_APT_ARCHIVES="$cache/archives"
-MRI_CI=${CI:-}
-export MRI_APT_ARCHIVES MRI_CI
-expected=$(expected_summary)
-expected_mean=$(printf '%s\n' "$expected" | awk '{ print $(NF - 2) }')
+set_up_roots
 name=mean-reboot-interval
 version=$(sed -n "s/^project($name VERSION \([0-9.]*\) .*/\1/p" "$here/CMakeLists.txt")
 top=$name-$version
