@@ -25,10 +25,8 @@ bool fork_history_command(const char* command, HistoryCommand& started) {
     }
     const pid_t child = fork();
     if (child < 0) {
-        const int error = errno;
         close(ends[0]);
         close(ends[1]);
-        errno = error;
         return false;
     }
     if (child == 0) {
