@@ -40,12 +40,12 @@ if ! command -v debootstrap >/dev/null 2>&1; then
 fi
 set_up_roots
 name=mean-reboot-interval
-version=$(sed -n "s/^project($name VERSION \([0-9.]*\) .*/\1/p" "$here/CMakeLists.txt")
-top=$name-$version
 release=$work/release
 
 step "release: build every artifact, twice"
 "$here/tools/build-release" "$release" >/dev/null
+# The version, as build-release named what it wrote.
+top=$(basename "$release"/$name-*-linux-x86_64.tar.gz -linux-x86_64.tar.gz)
 (cd "$release" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS"
 # Elsewhere, a minute later as the clock goes: the archives must not move.
 sleep 1
@@ -67,10 +67,16 @@ for arch in x86_64 aarch64; do
     echo "$arch: $description"
 done
 static_tool=$work/x86_64/$top/bin/$name
+# An archive under ROOT's /usr/local, as the README installs it.
+install_archive() {
+    tar -C "$2/usr/local" --strip-components=1 -xzf "$release/$top-linux-$1.tar.gz" \
+        "$top/bin" "$top/share" "$top/lib"
+}
 
 step "release: the static tool gives the dynamic build's bytes"
 cmake -S "$here" -B "$work/dynamic" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$work/dynamic" -j "$(nproc)" --target mean-reboot-interval sample-wtmp >/dev/null
+cmake --build "$work/dynamic" -j "$(nproc)" --target mean-reboot-interval sample-wtmp make-wtmp \
+    >/dev/null
 dynamic_tool=$work/dynamic/$name
 # Each tool over one captured output, played by a stand-in for last.
 replay() {
@@ -116,7 +122,6 @@ file -b "$sysvinit/src/last" | grep -q "statically linked" || fail "sysvinit's l
 rm -f "$node/usr/bin/last"
 cp "$sysvinit/src/last" "$node/usr/bin/last"
 history_records >"$work/history.list"
-cmake --build "$work/dynamic" --target make-wtmp >/dev/null
 "$work/dynamic/make-wtmp" "$work/history.list" "$node/var/log/wtmp"
 [ ! -e "$node/lib/libc.so.6" ] && [ -z "$(find "$node" -name 'libc.so*' -o -name 'ld-linux*')" ] ||
     fail "the node has a C library"
@@ -137,15 +142,13 @@ check_node() {
         fail "$label: the plugin said: $plugin"
     echo "$label: plugin: $plugin"
 }
-tar -C "$node/usr/local" --strip-components=1 -xzf "$release/$top-linux-x86_64.tar.gz" \
-    "$top/bin" "$top/share" "$top/lib"
+install_archive x86_64 "$node"
 check_node "no C library, x86_64"
 
 # The aarch64 node: its tool runs under qemu-user, started by a wrapper
 # where the tool stands, as binfmt_misc would start it.
 rm -rf "${node:?}/usr/local"/*
-tar -C "$node/usr/local" --strip-components=1 -xzf "$release/$top-linux-aarch64.tar.gz" \
-    "$top/bin" "$top/share" "$top/lib"
+install_archive aarch64 "$node"
 cp "$(command -v qemu-aarch64-static)" "$node/usr/bin/qemu-aarch64-static"
 mv "$node/usr/local/bin/$name" "$node/usr/local/bin/$name.aarch64"
 printf '#!/bin/sh\nexec /usr/bin/qemu-aarch64-static /usr/local/bin/%s.aarch64 "$@"\n' "$name" \
@@ -247,8 +250,7 @@ step "release: Debian 11"
 make_base bullseye || fail "Debian 11 base root"
 old=$work/bullseye
 fresh_root bullseye "$old"
-tar -C "$old/usr/local" --strip-components=1 -xzf "$release/$top-linux-x86_64.tar.gz" \
-    "$top/bin" "$top/share" "$top/lib"
+install_archive x86_64 "$old"
 cp "$work/dynamic/sample.wtmp" "$old/root/sample.wtmp"
 "$work/dynamic/make-wtmp" "$work/history.list" "$old/root/history.wtmp"
 answer=$(in_root "$old" sh -c 'cp /root/history.wtmp /var/log/wtmp && mean-reboot-interval')
