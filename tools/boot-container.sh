@@ -1,6 +1,6 @@
 # shellcheck shell=sh
 # Boots a root folder with systemd as PID 1 under systemd-nspawn, for the
-# checks that need a running systemd; sourced by check-fresh-machine.sh.
+# checks that need a running systemd; sourced by tools/fresh-machine/lib.sh.
 #
 #   boot_container ROOT NAME LOG   boot ROOT as machine NAME, its console in
 #                                  LOG; waits until systemd has started up

@@ -1,9 +1,71 @@
-# Helpers shared by the fresh-machine checks: steps and failures, the
-# Debian mirror, roots from debootstrap entered with pivot_root, the
-# README's commands, and the crafted history with the records' answer.
-# Sourced with here, cache and work set.
+# Helpers shared by the fresh-machine checks: a check's start and end,
+# steps and failures, the Debian mirror, roots from debootstrap entered with
+# pivot_root, the README's commands, the package the checks share, and the
+# crafted history with the records' answer. Sourced with here set (the
+# repository's top folder).
 # shellcheck shell=sh disable=SC2034,SC2154
-# (the callers set here, cache and work, and read what the helpers set)
+# (the callers read what the helpers set)
+
+cache=${MRI_FRESH_CACHE:-/var/cache/mean-reboot-interval-fresh}
+summary_prefix='* Mean time between reboots:'
+. "$here/tools/boot-container.sh"
+
+# Starts the check NAME: root only; debootstrap and systemd-nspawn on the
+# host; the mirror and the records' answer. Checks started by
+# tools/check-fresh-machine.sh share its work folder (MRI_FRESH_WORK), so
+# that what one builds the next takes; a check run alone makes its own and
+# removes it at the end.
+begin_check() {
+    check_name=$1
+    [ "$(id -u)" -eq 0 ] || { echo "$check_name: run as root" >&2; exit 1; }
+    own_work=""
+    if [ -n "${MRI_FRESH_WORK:-}" ]; then
+        work=$MRI_FRESH_WORK
+    else
+        work=$(mktemp -d /var/tmp/mri-fresh.XXXXXX)
+        own_work=yes
+    fi
+    trap end_check EXIT
+    trap 'exit 130' INT TERM
+    set_up_host
+    set_up_roots
+}
+end_check() {
+    # A booted root is powered off first; every mount was made in a private
+    # namespace that is gone by now.
+    stop_container
+    [ -z "$own_work" ] || rm -rf "$work"
+}
+check_passed() {
+    step ""
+    echo "$check_name: passed in $(($(date +%s) - started)) s"
+}
+
+# debootstrap makes the roots, systemd-nspawn boots them; machines.target,
+# which systemd-container enables, is disabled again: no check leaves
+# anything enabled for the host's next boot.
+set_up_host() {
+    command -v debootstrap >/dev/null 2>&1 && command -v systemd-nspawn >/dev/null 2>&1 && return
+    echo "installing debootstrap and systemd-container"
+    apt-get update -q >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        debootstrap systemd-container >/dev/null
+    for link in /etc/systemd/system/*.wants/machines.target; do
+        [ -L "$link" ] || continue
+        DPKG_MAINTSCRIPT_PACKAGE=systemd-container deb-systemd-helper disable machines.target >/dev/null 2>&1 ||
+            rm -f "$link"
+    done
+}
+
+# The suites the checks name, as a reader knows them.
+suite_name() {
+    case $1 in
+        bullseye) echo "Debian 11" ;;
+        bookworm) echo "Debian 12" ;;
+        trixie) echo "Debian 13" ;;
+        *) echo "Debian $1" ;;
+    esac
+}
 
 started=$(date +%s)
 step_name=""
@@ -72,12 +134,13 @@ fresh_root() {
     suite=$1
     target=$2
     base=$(base_file "$suite")
-    [ -f "$base" ] || fail "no base root for $suite"
+    [ -f "$base" ] || make_base "$suite" || fail "no base root for $suite"
     mkdir -p "$target"
     tar -C "$target" -xf "$base"
 }
 
-# Debian testing gets debootstrap's script for unstable, as testing's own.
+# A base root in the cache, from debootstrap (Debian testing gets
+# debootstrap's script for unstable, as testing's own).
 make_base() {
     suite=$1
     base=$(base_file "$suite")
@@ -93,6 +156,26 @@ make_base() {
     }
     tar -C "$scratch" -cf "$base.partial" . && mv "$base.partial" "$base"
     rm -rf "$scratch"
+}
+
+# A fresh root of SUITE at ROOT with a clean clone of HEAD in
+# /root/src/mean-reboot-interval, whose apt answers yes as a user would at
+# its prompt.
+source_root() {
+    fresh_root "$1" "$2"
+    git clone -q "$here" "$2/root/src/mean-reboot-interval"
+    echo 'APT::Get::Assume-Yes "true";' >"$2/etc/apt/apt.conf.d/90mri-fresh-yes"
+}
+
+# The amd64 package that the source-package check built on SUITE, in deb,
+# and the crafted history as a wtmp file in $work/history.wtmp: that check
+# is run first when the work folder holds no package of SUITE yet.
+need_package() {
+    if ! ls "$work/deb-$1"/mean-reboot-interval_*_amd64.deb >/dev/null 2>&1; then
+        MRI_FRESH_WORK=$work "$here/tools/fresh-machine/source-package.sh" "$1" ||
+            fail "no package from $(suite_name "$1")"
+    fi
+    deb=$(ls "$work/deb-$1"/mean-reboot-interval_*_amd64.deb)
 }
 
 # The commands of the README's "## Quick start", in order, one per line.

@@ -20,25 +20,15 @@
 #   the x86_64 archive gives the records' answer there; the tool builds
 #   there from source with bullseye's g++ 10 and CMake 3.18.
 #
-# Run as root, alone or from tools/check-fresh-machine.sh. Every step
-# prints its time.
+#   tools/fresh-machine/release-artifacts.sh    (as root)
 set -eu
 
 here=$(cd "$(dirname "$0")/../.." && pwd)
-cache=${MRI_FRESH_CACHE:-/var/cache/mean-reboot-interval-fresh}
-summary_prefix='* Mean time between reboots:'
-[ "$(id -u)" -eq 0 ] || { echo "release-artifacts: run as root" >&2; exit 1; }
-work=$(mktemp -d /var/tmp/mri-release.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-trap 'exit 130' INT TERM
 . "$here/tools/fresh-machine/lib.sh"
+begin_check release-artifacts
 
 step "release: set-up"
 "$here/tools/install-prerequisites.sh" release
-if ! command -v debootstrap >/dev/null 2>&1; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends debootstrap >/dev/null
-fi
-set_up_roots
 name=mean-reboot-interval
 release=$work/release
 
@@ -267,5 +257,4 @@ in_root "$old" sh -c 'apt-get update -q >/dev/null &&
 cat "$work/bullseye-build"
 [ "$(tail -n 1 "$work/bullseye-build")" = "$expected" ] || fail "Debian 11: the built tool's answer"
 
-step ""
-echo "release-artifacts: all passed in $(($(date +%s) - started)) s"
+check_passed
