@@ -13,7 +13,10 @@
 #                                         to dpkg's architectures)
 #   tools/install-prerequisites.sh release  the demo's, and what
 #                                         tools/build-release and its checks
-#                                         need: the aarch64 cross compiler,
+#                                         need: the aarch64 cross compiler
+#                                         and arm64's C and C++ runtimes
+#                                         (arm64 is added to dpkg's
+#                                         architectures), debhelper,
 #                                         qemu-user, rpm's tools, rpmlint,
 #                                         dnf and createrepo_c
 #
@@ -39,9 +42,11 @@ last_package=wtmpdb
 
 demo="make cmake g++ $last_package util-linux mount"
 test="clang libclang-rt-dev libgtest-dev libbenchmark-dev python3 man-db groff-base valgrind
-mawk gawk build-essential dpkg-dev debhelper xz-utils lintian clustershell pdsh openssh-client iproute2 systemd"
+mawk gawk build-essential dpkg-dev debhelper xz-utils lintian clustershell pdsh openssh-client iproute2 systemd
+git rpm ansible-core ansible-lint python3-apt"
 arm64="crossbuild-essential-arm64 qemu-user-static libgtest-dev:arm64"
-release="g++-aarch64-linux-gnu qemu-user-static rpm rpmlint dnf createrepo-c git gzip"
+release="g++-aarch64-linux-gnu qemu-user-static rpm rpmlint dnf createrepo-c git gzip dpkg-dev debhelper
+crossbuild-essential-arm64 libc6:arm64 libstdc++6:arm64"
 case $purpose in
     demo | test | arm64 | release) ;;
     *) echo "usage: $0 demo|test|arm64|release" >&2; exit 2 ;;
@@ -82,7 +87,8 @@ enabled() {
 }
 
 echo "prerequisites: installing$missing_demo$missing_test"
-if [ "$purpose" = arm64 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+if { [ "$purpose" = arm64 ] || [ "$purpose" = release ]; } &&
+    ! dpkg --print-foreign-architectures | grep -qx arm64; then
     echo "prerequisites: adding arm64 to dpkg's architectures"
     $as_root dpkg --add-architecture arm64
 fi

@@ -14,15 +14,14 @@ import os
 import re
 import shlex
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import harness
 import host_last
+import ssh_nodes
 from real_last_test import boots, clean, clock_went_back, with_crashes
 import random
 
@@ -36,14 +35,8 @@ NODE_SET = "'node[01-09]'"
 NO_HISTORY = "node08"  # /var/log is empty: last exits 1, the tool 255
 SILENT = "node07"  # a boot still running, nothing finished: no output, status 0
 SSH_ROOT = None
-SSH_PACKAGES = ("openssh-server", "libwrap0")
 UNREACHABLE = "node09"  # in /etc/hosts, but no sshd runs there
 PACKAGED_SCRIPT = "/usr/share/mean-reboot-interval/fleet-mean.awk"
-SSH_WAIT_SECONDS = 20
-
-
-def address(node):
-    return "127.0.1.%d" % int(node[4:])
 
 
 def fleet_records():
@@ -107,7 +100,7 @@ def grouped_blocks(text):
     return blocks
 
 
-class Fleet(unittest.TestCase):
+class Fleet(ssh_nodes.SshNodes, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory(prefix="mri-fleet-")
@@ -118,134 +111,16 @@ class Fleet(unittest.TestCase):
                         for node, records in cls.records.items()}
         cls.logs = {node: host_last.write_history(records, cls.root, MAKE_WTMP, node)[0]
                     for node, records in cls.records.items()}
-        cls.set_up_ssh()
-        cls.sshd = []
-        try:
-            for node in NODES:
-                if node != UNREACHABLE:
-                    cls.sshd.append(cls.start_sshd(node))
-            cls.wait_for_sshd()
-        except BaseException:
-            cls.stop_sshd()
-            raise
+        cls.nodes = NODES
+        cls.unreachable = UNREACHABLE
+        cls.ssh_root = SSH_ROOT
+        cls.set_up_ssh(TOOL)
+        cls.start_nodes()
 
     @classmethod
     def tearDownClass(cls):
         cls.stop_sshd()
         cls.dir.cleanup()
-
-    @classmethod
-    def stop_sshd(cls):
-        for process in cls.sshd:
-            process.terminate()
-            process.wait(timeout=10)
-        cls.sshd = []
-
-    @classmethod
-    def private(cls, name):
-        return os.path.join(cls.root, name)
-
-    @classmethod
-    def set_up_ssh(cls):
-        """Keys, names and client settings of this test's own, bound over the
-        host's in this private mount namespace; the tool on sshd's PATH."""
-        for key in ("host_key", "client_key"):
-            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
-                            cls.private(key)], check=True)
-        shutil.copy(cls.private("client_key.pub"), cls.private("authorized_keys"))
-        with open(cls.private("host_key.pub"), encoding="ascii") as handle:
-            host_key = " ".join(handle.read().split()[:2])
-        with open(cls.private("known_hosts"), "w", encoding="ascii") as handle:
-            for node in NODES:
-                handle.write("%s %s\n" % (node, host_key))
-        with open(cls.private("hosts"), "w", encoding="ascii") as handle:
-            handle.write("127.0.0.1 localhost\n")
-            for node in NODES:
-                handle.write("%s %s\n" % (address(node), node))
-        with open(cls.private("ssh_config"), "w", encoding="ascii") as handle:
-            handle.write("Host *\n    IdentityFile %s\n    IdentitiesOnly yes\n"
-                         "    UserKnownHostsFile %s\n    GlobalKnownHostsFile /dev/null\n"
-                         "    StrictHostKeyChecking yes\n    BatchMode yes\n"
-                         "    ConnectTimeout 10\n"
-                         % (cls.private("client_key"), cls.private("known_hosts")))
-        os.mkdir(cls.private("bin"))
-        shutil.copy(TOOL, os.path.join(cls.private("bin"), "mean-reboot-interval"))
-        os.mkdir(cls.private("empty"))
-        shutil.copytree("/etc/clustershell", cls.private("clustershell"), symlinks=True)
-        # sshd drops privileges to a user of its own, which its package
-        # would have added: here it is added to a private copy.
-        with open("/etc/passwd", encoding="utf-8") as handle:
-            users = handle.read()
-        if not re.search(r"^sshd:", users, re.M):
-            taken = {int(line.split(":")[2]) for line in users.splitlines() if line.count(":") >= 6}
-            uid = max(u for u in range(100, 1000) if u not in taken)
-            users += "sshd:x:%d:65534::/run/sshd:/usr/sbin/nologin\n" % uid
-        with open(cls.private("passwd"), "w", encoding="utf-8") as handle:
-            handle.write(users)
-        binds = [(cls.private("hosts"), "/etc/hosts"),
-                 (cls.private("passwd"), "/etc/passwd"),
-                 (cls.private("ssh_config"), "/etc/ssh/ssh_config"),
-                 (cls.private("bin"), "/usr/local/bin"),
-                 (cls.private("clustershell"), "/etc/clustershell")]
-        home_ssh = os.path.expanduser("~/.ssh")
-        if os.path.isdir(home_ssh):  # the user's own settings stay out of it
-            binds.append((cls.private("empty"), home_ssh))
-        # The nodes' login shells read none of this machine's start-up files,
-        # as on a node where only the package was installed.
-        for startup in (".bashrc", ".profile", ".bash_profile", ".bash_login"):
-            if os.path.isfile(os.path.expanduser("~/" + startup)):
-                binds.append(("/dev/null", os.path.expanduser("~/" + startup)))
-        for source, target in binds:
-            subprocess.run(["mount", "--bind", source, target], check=True)
-        # sshd wants its privilege separation folder.
-        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
-        os.mkdir("/run/sshd", 0o755)
-        harness.bring_up_loopback()
-
-    @classmethod
-    def start_sshd(cls, node):
-        config = cls.private(node + ".sshd_config")
-        with open(config, "w", encoding="ascii") as handle:
-            handle.write("ListenAddress %s:22\nHostKey %s\nAuthorizedKeysFile %s\n"
-                         "PidFile none\nPermitRootLogin prohibit-password\n"
-                         "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
-                         "UsePAM no\nStrictModes no\nPrintMotd no\nPrintLastLog no\n"
-                         % (address(node), cls.private("host_key"),
-                            cls.private("authorized_keys")))
-            # From OpenSSH 9.8 on, sshd runs each connection in programs of
-            # its own, found where the package put them unless told.
-            for option, program in (("SshdSessionPath", "sshd-session"),
-                                    ("SshdAuthPath", "sshd-auth")):
-                path = os.path.join(SSH_ROOT, "usr/lib/openssh", program)
-                if os.path.exists(path):
-                    handle.write("%s %s\n" % (option, path))
-        history = host_last.mount_history(cls.logs.get(node))
-        libraries = ":".join(os.path.join(SSH_ROOT, folder)
-                             for folder in ("usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu"))
-        with open(cls.private(node + ".sshd.log"), "wb") as log:
-            return subprocess.Popen(
-                ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                 '%s && exec "$2" -D -e -f "$1"' % history, "sh", config,
-                 os.path.join(SSH_ROOT, "usr/sbin/sshd")],
-                stdout=log, stderr=log, env=dict(os.environ, LD_LIBRARY_PATH=libraries))
-
-    @classmethod
-    def wait_for_sshd(cls):
-        deadline = time.monotonic() + SSH_WAIT_SECONDS
-        for node in NODES:
-            if node == UNREACHABLE:
-                continue
-            while True:
-                try:
-                    socket.create_connection((address(node), 22), timeout=1).close()
-                    break
-                except OSError:
-                    if time.monotonic() > deadline:
-                        with open(cls.private(node + ".sshd.log"), encoding="utf-8",
-                                  errors="replace") as handle:
-                            raise RuntimeError("sshd of %s did not start: %s"
-                                               % (node, handle.read()))
-                    time.sleep(0.1)
 
     def node_lines(self, node):
         """What a node prints, standard output and error, as clush -B shows it."""
@@ -378,7 +253,7 @@ if __name__ == "__main__":
     # Debian's sshd, unpacked rather than installed (an installed server is
     # enabled for the next boot), fetched before the private network
     # namespace, where the mirror is out of reach.
-    SSH_ROOT = harness.unpack_debian_packages(SSH_PACKAGES, packages)
+    SSH_ROOT = harness.unpack_debian_packages(ssh_nodes.SSH_PACKAGES, packages)
     harness.run_as_root_in_private_namespaces("the fleet test")
     del sys.argv[1:6]
     unittest.main(verbosity=2)
