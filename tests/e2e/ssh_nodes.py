@@ -131,6 +131,7 @@ class SshNodes:
                          "PidFile none\nPermitRootLogin prohibit-password\n"
                          "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
                          "UsePAM no\nStrictModes no\nPrintMotd no\nPrintLastLog no\n"
+                         "Subsystem sftp internal-sftp\n"
                          % (address(node), cls.private("host_key"),
                             cls.private("authorized_keys")))
             # From OpenSSH 9.8 on, sshd runs each connection in programs of
