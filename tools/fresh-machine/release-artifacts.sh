@@ -1,7 +1,8 @@
 #!/bin/sh
 # Proves the release artifacts where a foreign node stands:
 #
-# - tools/build-release, twice, at two paths: the same bytes; SHA256SUMS
+# - tools/build-release, twice, at two paths: the same bytes (archives and
+#   Debian packages); SHA256SUMS
 #   checks; rpmlint, with the repo's rpmlintrc, says nothing; the archived
 #   tools are static, and the x86_64 one gives the dynamic build's bytes on
 #   every captured `last` output and on the demo.
@@ -44,6 +45,12 @@ for arch in x86_64 aarch64; do
     cmp "$release/$top-linux-$arch.tar.gz" "$work/again/$top-linux-$arch.tar.gz" ||
         fail "the $arch archive differs from build to build"
 done
+# The Debian packages, as the README's build makes them: the same bytes too.
+for deb in "$release"/*.deb; do
+    cmp "$deb" "$work/again/$(basename "$deb")" || fail "$(basename "$deb") differs from build to build"
+    echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Architecture), the same bytes twice"
+done
+[ "$(ls "$release"/*.deb | wc -l)" -eq 2 ] || fail "build-release wrote no .deb for amd64 and arm64"
 lint=$(rpmlint -r "$here/rpm/$name.rpmlintrc" "$release"/*.rpm 2>&1) || fail "rpmlint: $lint"
 printf '%s\n' "$lint" | grep -q " 0 errors, 0 warnings" || fail "rpmlint: $lint"
 echo "rpmlint: $(printf '%s\n' "$lint" | tail -n 1)"
