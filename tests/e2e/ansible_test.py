@@ -26,7 +26,6 @@ import shutil
 import stat
 import subprocess
 import sys
-import tempfile
 import unittest
 
 import harness
@@ -67,19 +66,6 @@ ALPINE_RELEASE = {
                       'PRETTY_NAME="Alpine Linux v3.20"\n',
     "etc/alpine-release": "3.20.3\n",
 }
-NODE_BASE_RECIPE = """Name: node-base
-Version: 1
-Release: 1
-Summary: What a node's own packages provide, for the tests
-License: ISC
-BuildArch: noarch
-Provides: /bin/sh
-Provides: /usr/bin/awk
-Provides: /usr/bin/last
-%description
-Provides the shell, awk and last that util-linux and the others bring.
-%files
-"""
 
 
 def node_records():
@@ -152,9 +138,7 @@ def recap(output):
 class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.dir = tempfile.TemporaryDirectory(prefix="mri-ansible-")
-        cls.root = cls.dir.name
-        os.chmod(cls.root, 0o755)
+        cls.make_root("mri-ansible-")
         cls.nodes = NODES
         cls.unreachable = UNREACHABLE
         cls.ssh_root = SSH_ROOT
@@ -189,11 +173,6 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         installed = cls.on_node(RPM_NODE, "rpm -i %s && rpm -q node-base" % provider)
         assert installed.returncode == 0, installed.stdout + installed.stderr
         cls.before = {node: upper_state(cls.node_folder(node, "upper")) for node in NODES}
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.stop_sshd()
-        cls.dir.cleanup()
 
     @classmethod
     def node_folder(cls, node, part):
@@ -248,10 +227,7 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
     @classmethod
     def node_base_package(cls):
         top = cls.private("node-base")
-        os.makedirs(os.path.join(top, "SPECS"))
-        recipe = os.path.join(top, "SPECS", "node-base.spec")
-        with open(recipe, "w", encoding="ascii") as handle:
-            handle.write(NODE_BASE_RECIPE)
+        recipe = os.path.join(SOURCE, "tests/fixtures/rpm/node-base.spec")
         subprocess.run(["rpmbuild", "--quiet", "--define", "_topdir " + top, "-bb", recipe],
                        check=True, capture_output=True)
         return os.path.join(top, "RPMS", "noarch", "node-base-1-1.noarch.rpm")

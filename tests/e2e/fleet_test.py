@@ -16,7 +16,6 @@ import shlex
 import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 
 import harness
@@ -103,9 +102,7 @@ def grouped_blocks(text):
 class Fleet(ssh_nodes.SshNodes, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.dir = tempfile.TemporaryDirectory(prefix="mri-fleet-")
-        cls.root = cls.dir.name
-        os.chmod(cls.root, 0o755)
+        cls.make_root("mri-fleet-")
         cls.records = fleet_records()
         cls.expected = {node: host_last.expected(records)
                         for node, records in cls.records.items()}
@@ -116,11 +113,6 @@ class Fleet(ssh_nodes.SshNodes, unittest.TestCase):
         cls.ssh_root = SSH_ROOT
         cls.set_up_ssh(TOOL)
         cls.start_nodes()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.stop_sshd()
-        cls.dir.cleanup()
 
     def node_lines(self, node):
         """What a node prints, standard output and error, as clush -B shows it."""

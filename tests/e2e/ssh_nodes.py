@@ -10,6 +10,7 @@ import re
 import shutil
 import socket
 import subprocess
+import tempfile
 import time
 
 import harness
@@ -35,6 +36,18 @@ class SshNodes:
     root = None
     logs = {}
     sshd = []
+
+    @classmethod
+    def make_root(cls, prefix):
+        """The test's private folder, readable by sshd's own user."""
+        cls.dir = tempfile.TemporaryDirectory(prefix=prefix)
+        cls.root = cls.dir.name
+        os.chmod(cls.root, 0o755)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stop_sshd()
+        cls.dir.cleanup()
 
     @classmethod
     def node_command(cls, node):

@@ -168,20 +168,7 @@ step "release: rpm --root, installed, run, erased"
 # A test-only package that provides what a node's own packages would.
 provider_top=$work/provider
 mkdir -p "$provider_top/SPECS"
-cat >"$provider_top/SPECS/node-base.spec" <<'SPEC'
-Name: node-base
-Version: 1
-Release: 1
-Summary: What a node's own packages provide, for the tests
-License: ISC
-BuildArch: noarch
-Provides: /bin/sh
-Provides: /usr/bin/awk
-Provides: /usr/bin/last
-%description
-Provides the shell, awk and last that the node's busybox and sysvinit bring.
-%files
-SPEC
+cp "$here/tests/fixtures/rpm/node-base.spec" "$provider_top/SPECS/"
 rpmbuild --quiet --define "_topdir $provider_top" -bb "$provider_top/SPECS/node-base.spec" \
     >"$work/provider.log" 2>&1 || { cat "$work/provider.log" >&2; fail "the provider package"; }
 provider=$provider_top/RPMS/noarch/node-base-1-1.noarch.rpm
