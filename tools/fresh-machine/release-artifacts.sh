@@ -111,7 +111,10 @@ chroot "$node" /bin/busybox --install -s
 # sysvinit 2.88's last, static: the `last` of RHEL and CentOS 7 and SLES 12.
 sysvinit=$work/sysvinit
 mkdir -p "$sysvinit"
-tar -xzf "${MRI_SYSVINIT_SOURCES:-$here/../shared/platforms}/sysvinit-2.88dsf.tar.gz" -C "$sysvinit" \
+sources=${MRI_SYSVINIT_SOURCES:-$here/../shared/platforms}
+[ -f "$sources/sysvinit-2.88dsf.tar.gz" ] ||
+    fail "no sysvinit-2.88dsf.tar.gz in $sources: set MRI_SYSVINIT_SOURCES to the folder that holds it"
+tar -xzf "$sources/sysvinit-2.88dsf.tar.gz" -C "$sysvinit" \
     --strip-components=1
 make -C "$sysvinit/src" last LDFLAGS=-static >"$work/sysvinit.log" 2>&1 ||
     { tail -n 20 "$work/sysvinit.log" >&2; fail "sysvinit's last, static"; }
