@@ -5,13 +5,13 @@ Ansible" as it writes them, and ansible-lint over them.
 The nodes are the fleet test's (sshd on loopback addresses in a private
 network namespace), each in a root of its own: an overlay over this
 machine's root whose changes land in the node's own folder, so that what
-the role installs is installed there and never on this machine. node01 and
-node02 are Debian nodes, given the .deb; node03 says it is Rocky Linux (its
-os-release and redhat-release) and has rpm, and is given the RPM; node04
-says it is Alpine, and is given the static archive; node05 has no finished
-boot, node06 no history (on Debian 13 a wtmp.db that is no
-database: sshd would make one), and node07's sshd is not running. The
-release is what tools/build-release writes, for x86_64.
+the role installs is installed there and never on this machine. node01 is
+a Debian node, given the .deb (as are node05, with no finished boot, and
+node06, with no history: on Debian 13 a wtmp.db that is no database, as
+sshd would make one); node02 says it is Debian 11 and node04 Alpine, and
+both are given the static archive; node03 says it is Rocky Linux (its
+os-release and redhat-release) and has rpm, and is given the RPM; node07's
+sshd is not running. The release is what tools/build-release writes, for x86_64.
 
 Needs root (sshd switches users, the nodes mount their roots); started by
 another user, it runs itself again through `sudo -n` where that is allowed."""
@@ -38,7 +38,8 @@ MAKE_WTMP = None
 RELEASE = None
 SSH_ROOT = None
 NODES = ["node%02d" % n for n in range(1, 8)]
-DEBIAN_NODES = ["node01", "node02", "node05", "node06"]
+DEBIAN_NODES = ["node01", "node05", "node06"]
+OLD_DEBIAN_NODE = "node02"  # Debian 11: its C library is too old for the .deb
 RPM_NODE = "node03"
 OTHER_NODE = "node04"  # neither Debian nor RPM: the static archive
 SILENT = "node05"
@@ -60,6 +61,12 @@ ROCKY_RELEASE = {
     "etc/redhat-release": "Rocky Linux release 9.4 (Blue Onyx)\n",
     # Where an RPM system keeps its database (Debian's rpm keeps it in ~).
     "etc/rpm/macros": "%_dbpath /var/lib/rpm\n",
+}
+BULLSEYE_RELEASE = {
+    "etc/os-release": 'PRETTY_NAME="Debian GNU/Linux 11 (bullseye)"\nNAME="Debian GNU/Linux"\n'
+                      'VERSION_ID="11"\nVERSION="11 (bullseye)"\nVERSION_CODENAME=bullseye\n'
+                      'ID=debian\n',
+    "etc/debian_version": "11.11\n",
 }
 ALPINE_RELEASE = {
     "etc/os-release": 'NAME="Alpine Linux"\nID=alpine\nVERSION_ID=3.20.3\n'
@@ -159,7 +166,8 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         # The folder a Rocky node's filesystem package owns, where RPMs put
         # their licenses.
         os.makedirs(os.path.join(cls.node_folder(RPM_NODE, "upper"), "usr/share/licenses"))
-        for files, node in ((ROCKY_RELEASE, RPM_NODE), (ALPINE_RELEASE, OTHER_NODE)):
+        for files, node in ((ROCKY_RELEASE, RPM_NODE), (ALPINE_RELEASE, OTHER_NODE),
+                            (BULLSEYE_RELEASE, OLD_DEBIAN_NODE)):
             for path, text in files.items():
                 path = os.path.join(cls.node_folder(node, "upper"), path)
                 os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -208,7 +216,9 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
     @classmethod
     def set_up_ansible(cls):
         """An inventory as docs/fleet.md writes it, set on these nodes; Ansible's
-        own files in the test's folder, and no configuration of this machine's."""
+        own files in the test's folder, and no configuration of this machine's.
+        Its home too: Ansible keeps its ssh connections' sockets and its
+        local temporary files under ~, where another run would share them."""
         inventory, _ = doc_commands()
         assert DOC_NODES in inventory, inventory
         inventory = inventory.replace(DOC_NODES, "node[01:07]")
@@ -220,8 +230,11 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         home = cls.private("ansible-home")
         os.mkdir(home)
         open(cls.private("ansible.cfg"), "w", encoding="ascii").close()
-        return dict(os.environ, ANSIBLE_CONFIG=cls.private("ansible.cfg"), ANSIBLE_HOME=home,
-                    ANSIBLE_LOCAL_TEMP=os.path.join(home, "tmp"), ANSIBLE_NOCOLOR="1",
+        return dict(os.environ, HOME=home, ANSIBLE_CONFIG=cls.private("ansible.cfg"), ANSIBLE_HOME=home,
+                    ANSIBLE_LOCAL_TEMP=os.path.join(home, "tmp"),
+                    # The controller's own tasks would take root's home by
+                    # name; the nodes see this folder where it is here.
+                    ANSIBLE_REMOTE_TEMP=os.path.join(home, "remote-tmp"), ANSIBLE_NOCOLOR="1",
                     ANSIBLE_FORCE_COLOR="0", ANSIBLE_PYTHON_INTERPRETER="auto_silent")
 
     @classmethod
@@ -299,8 +312,9 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         # Each node took the artifact of its family, and the tool runs there.
         formats = {node: "dpkg -s mean-reboot-interval" for node in DEBIAN_NODES}
         formats[RPM_NODE] = "rpm -q mean-reboot-interval-1.1.0-1.x86_64"
-        formats[OTHER_NODE] = ("test -x /usr/local/bin/mean-reboot-interval && "
-                               "! dpkg-query -W mean-reboot-interval")
+        for node in (OTHER_NODE, OLD_DEBIAN_NODE):
+            formats[node] = ("test -x /usr/local/bin/mean-reboot-interval && "
+                             "! dpkg-query -W mean-reboot-interval")
         for node, check in formats.items():
             with self.subTest(node=node):
                 self.assertEqual(self.on_node(node, check).returncode, 0, node)
