@@ -180,7 +180,7 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         provider = cls.node_base_package()
         installed = cls.on_node(RPM_NODE, "rpm -i %s && rpm -q node-base" % provider)
         assert installed.returncode == 0, installed.stdout + installed.stderr
-        cls.before = {node: upper_state(cls.node_folder(node, "upper")) for node in NODES}
+        cls.before = cls.node_states()
 
     @classmethod
     def node_folder(cls, node, part):
@@ -240,7 +240,7 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
     @classmethod
     def node_base_package(cls):
         top = cls.private("node-base")
-        recipe = os.path.join(SOURCE, "tests/fixtures/rpm/node-base.spec")
+        recipe = os.path.join(SOURCE, "tests/fixtures/rpm/node-base.recipe")
         subprocess.run(["rpmbuild", "--quiet", "--define", "_topdir " + top, "-bb", recipe],
                        check=True, capture_output=True)
         return os.path.join(top, "RPMS", "noarch", "node-base-1-1.noarch.rpm")
@@ -260,15 +260,15 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         print("\n$ %s\n%s%s" % (command, result.stdout[-6000:], result.stderr[-3000:]))
         return result
 
-    def documented(self, playbook, *words):
-        """The documented command that runs PLAYBOOK with each of WORDS."""
+    def documented(self, playbook, *settings):
+        """The documented command that runs PLAYBOOK with these -e settings
+        and no others, the release folder aside."""
         _, commands = doc_commands()
-        found = [command for command in commands if playbook in command
-                 and all(word in command for word in words)
-                 and ("mean_reboot_interval_state=absent" in command) ==
-                 ("mean_reboot_interval_state=absent" in words)
-                 and ("collector=true" in command) == ("collector=true" in " ".join(words))]
-        self.assertEqual(len(found), 1, (playbook, words, commands))
+        found = [command for command in commands if playbook in command and
+                 [setting for setting in re.findall(r"-e (\S+)", command)
+                  if not setting.startswith("mean_reboot_interval_release_dir=")] ==
+                 list(settings)]
+        self.assertEqual(len(found), 1, (playbook, settings, commands))
         return found[0]
 
     def expected_fleet_answer(self):
@@ -290,8 +290,9 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         self.assertIsNotNone(shown, output)
         return json.loads(shown.group(1))
 
-    def installed_state(self):
-        return {node: upper_state(self.node_folder(node, "upper")) for node in NODES}
+    @classmethod
+    def node_states(cls):
+        return {node: upper_state(cls.node_folder(node, "upper")) for node in NODES}
 
     def test_1_lint(self):
         result = subprocess.run(["ansible-lint", "--offline", "contrib/ansible"],
@@ -351,7 +352,8 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         self.assertEqual(self.shown_answer(bare.stdout), shown)
 
     def test_4_collector_and_removal(self):
-        enable = self.run_documented(self.documented("install.yml", "collector=true"))
+        enable = self.run_documented(self.documented("install.yml",
+                                                     "mean_reboot_interval_collector=true"))
         self.assertEqual(enable.returncode, STATUS_UNREACHABLE, enable.stderr)
         for node in [n for n in NODES if n != UNREACHABLE]:
             with self.subTest(node=node):
@@ -359,7 +361,7 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         remove = self.run_documented(self.documented("install.yml",
                                                      "mean_reboot_interval_state=absent"))
         self.assertEqual(remove.returncode, STATUS_UNREACHABLE, remove.stderr)
-        after = self.installed_state()
+        after = self.node_states()
         for node in NODES:
             with self.subTest(node=node):
                 self.assertEqual(after[node], self.before[node])

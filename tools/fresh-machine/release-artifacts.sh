@@ -170,9 +170,7 @@ rm -rf "${node:?}/usr/local"/* "$node/usr/bin/qemu-aarch64-static"
 step "release: rpm --root, installed, run, erased"
 # A test-only package that provides what a node's own packages would.
 provider_top=$work/provider
-mkdir -p "$provider_top/SPECS"
-cp "$here/tests/fixtures/rpm/node-base.spec" "$provider_top/SPECS/"
-rpmbuild --quiet --define "_topdir $provider_top" -bb "$provider_top/SPECS/node-base.spec" \
+rpmbuild --quiet --define "_topdir $provider_top" -bb "$here/tests/fixtures/rpm/node-base.recipe" \
     >"$work/provider.log" 2>&1 || { cat "$work/provider.log" >&2; fail "the provider package"; }
 provider=$provider_top/RPMS/noarch/node-base-1-1.noarch.rpm
 rpm_file=$release/$top-1.x86_64.rpm
@@ -238,7 +236,6 @@ make_base bullseye || fail "Debian 11 base root"
 old=$work/bullseye
 fresh_root bullseye "$old"
 install_archive x86_64 "$old"
-cp "$work/dynamic/sample.wtmp" "$old/root/sample.wtmp"
 "$work/dynamic/make-wtmp" "$work/history.list" "$old/root/history.wtmp"
 answer=$(in_root "$old" sh -c 'cp /root/history.wtmp /var/log/wtmp && mean-reboot-interval')
 [ "$answer" = "$expected" ] || fail "Debian 11: the tool gave '$answer', the records '$expected'"
