@@ -422,7 +422,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (expected.settled && (scan.totals.count != expected.count ||
                                  scan.totals.crashed != expected.crashed ||
                                  scan.totals.crashed_to_next_boot != expected.counted_to_next ||
-                                 static_cast<std::uint64_t>(scan.totals.total) != expected.total ||
+                                 scan.totals.total != TotalMinutes{.low = expected.total} ||
                                  out.text() != expected.out || err.text() != expected.err)) {
             std::abort();
         }

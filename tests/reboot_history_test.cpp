@@ -250,13 +250,30 @@ TEST(ScanHistoryStream, CountsCrashedBootsThatHaveNoDuration) {
 TEST(ReportMeanUptime, DividesTotalsBeyondSixtyFourBits) {
     // 2^64 centuries of boots: the total needs 90 bits, and the mean is still
     // exact. No test can feed that many lines, so the totals are set directly.
-    constexpr TotalMinutes century = 36525ULL * 1440;
+    constexpr std::uint64_t century = 36525ULL * 1440;
     UptimeTotals totals;
     totals.count = ~std::uint64_t{0};
-    totals.total = century * totals.count;
+    totals.total = total_of(century, totals.count);
     CapturedStream out;
     report_mean_uptime(out.stream, totals, {});
     EXPECT_EQ(out.text(), summary + "52596000 minutes (36525+0:0)\n");
+}
+
+TEST(TotalMinutes, CarriesAndDividesAcrossTheTwoWords) {
+    constexpr std::uint64_t all_ones = ~std::uint64_t{0};
+    TotalMinutes total{.low = all_ones};
+    add_minutes(total, 2);
+    EXPECT_TRUE((total == TotalMinutes{.low = 1, .high = 1}));
+    // Divisors with the top bit set double the remainder past 64 bits.
+    constexpr std::uint64_t largest_sample = (std::uint64_t{1} << 26) - 1;
+    for (const std::uint64_t count : {std::uint64_t{1}, std::uint64_t{3}, all_ones, all_ones / 2 + 7}) {
+        for (const std::uint64_t minutes : {std::uint64_t{0}, std::uint64_t{59}, largest_sample}) {
+            TotalMinutes sum = total_of(minutes, count);
+            EXPECT_EQ(divide_total(sum, count), minutes) << minutes << " x " << count;
+            add_minutes(sum, count - 1);  // a remainder just short of one more
+            EXPECT_EQ(divide_total(sum, count), minutes) << minutes << " x " << count << " + rest";
+        }
+    }
 }
 
 TEST(ScanHistoryStream, AFailedReadIsKeptForTheCaller) {

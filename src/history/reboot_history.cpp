@@ -282,7 +282,7 @@ void take_judgement(const Judgement& judgement, UptimeTotals& totals, std::FILE*
     if (options.verbose) {
         write_listing_line(out, judgement.sample);
     }
-    totals.total += static_cast<std::uint64_t>(judgement.minutes);
+    add_minutes(totals.total, static_cast<std::uint64_t>(judgement.minutes));
     ++totals.count;
 }
 
@@ -324,7 +324,7 @@ void report_mean_uptime(std::FILE* out, const UptimeTotals& totals, RunOptions o
         return;
     }
     // Truncated; a mean never exceeds the largest sample, so it fits in 64 bits.
-    const auto mean = static_cast<std::uint64_t>(totals.total / totals.count);
+    const std::uint64_t mean = divide_total(totals.total, totals.count);
     if (options.verbose) {
         write_blank_line(out);
     }

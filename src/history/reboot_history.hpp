@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "boot_start.hpp"
+#include "total_minutes.hpp"
 
 // A pipe this large lets the history command run ahead by more than one read
 // block, so that neither side waits on the other page by page. Where the
@@ -16,12 +17,8 @@ struct RunOptions {
     bool verbose = false;  // list every duration before the summary
 };
 
-// Wide enough that no history can overflow it: each sample is under 2^26
-// minutes and the count is 64-bit.
-__extension__ using TotalMinutes = unsigned __int128;
-
 struct UptimeTotals {
-    TotalMinutes total = 0;     // sum of the sample lengths in minutes
+    TotalMinutes total;         // sum of the sample lengths in minutes
     std::uint64_t count = 0;    // number of samples counted
     std::uint64_t crashed = 0;  // boots the history says crashed, with no end to count to
     std::uint64_t crashed_to_next_boot = 0;  // crashed boots counted to the next boot's start
