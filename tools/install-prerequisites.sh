@@ -13,10 +13,8 @@
 #                                         to dpkg's architectures)
 #   tools/install-prerequisites.sh release  the demo's, and what
 #                                         tools/build-release and its checks
-#                                         need: the aarch64 cross compiler
-#                                         and arm64's C and C++ runtimes
-#                                         (arm64 is added to dpkg's
-#                                         architectures), debhelper,
+#                                         need: the cross compilers of every
+#                                         release architecture, debhelper,
 #                                         qemu-user, rpm's tools, rpmlint,
 #                                         dnf and createrepo_c
 #
@@ -45,8 +43,11 @@ test="clang libclang-rt-dev libgtest-dev libbenchmark-dev python3 man-db groff-b
 mawk gawk build-essential dpkg-dev debhelper xz-utils lintian clustershell pdsh openssh-client iproute2 systemd
 git rpm ansible-core ansible-lint python3-apt"
 arm64="crossbuild-essential-arm64 qemu-user-static libgtest-dev:arm64"
-release="g++-aarch64-linux-gnu qemu-user-static rpm rpmlint dnf createrepo-c git gzip dpkg-dev debhelper
-crossbuild-essential-arm64 libc6:arm64 libstdc++6:arm64"
+# The release's packages hold the static tool: its cross compilers need no
+# runtime of their architectures installed.
+release="g++-aarch64-linux-gnu g++-arm-linux-gnueabi g++-arm-linux-gnueabihf g++-powerpc64le-linux-gnu
+g++-s390x-linux-gnu g++-riscv64-linux-gnu g++-i686-linux-gnu qemu-user-static rpm rpmlint dnf
+createrepo-c git gzip dpkg-dev debhelper"
 case $purpose in
     demo | test | arm64 | release) ;;
     *) echo "usage: $0 demo|test|arm64|release" >&2; exit 2 ;;
@@ -87,7 +88,7 @@ enabled() {
 }
 
 echo "prerequisites: installing$missing_demo$missing_test"
-if { [ "$purpose" = arm64 ] || [ "$purpose" = release ]; } &&
+if [ "$purpose" = arm64 ] &&
     ! dpkg --print-foreign-architectures | grep -qx arm64; then
     echo "prerequisites: adding arm64 to dpkg's architectures"
     $as_root dpkg --add-architecture arm64
