@@ -15,6 +15,9 @@
 #   under-systemd       the package under systemd as PID 1 (12 and 13)
 #   release-artifacts   static archives and RPMs in a root with no glibc,
 #                       rpm and dnf roots, qemu-user, Debian 11
+#   release-architectures  every other architecture under qemu: the same
+#                       bytes on each CPU, a node of its own with its own
+#                       `last`, its RPM; Debian 12 armhf and s390x roots
 #
 #   tools/check-fresh-machine.sh [CHECK...]    (as root; default: all)
 #
@@ -30,7 +33,7 @@ MRI_FRESH_WORK=$work
 export MRI_FRESH_WORK
 
 [ "$#" -gt 0 ] || set -- base-roots quick-start source-package arm64-package installed-package \
-    under-systemd release-artifacts
+    under-systemd release-artifacts release-architectures
 echo "HEAD: $(git -C "$here" log -1 --format='%h %s')"
 for check in "$@"; do
     [ -x "$here/tools/fresh-machine/$check.sh" ] || fail "no such check: $check"

@@ -1,6 +1,6 @@
 #!/bin/sh
 # The package for arm64, on each SUITE (default: Debian 12 and 13):
-# cross-built in a fresh root from a clean clone with the README's
+# cross-built in a fresh root from a clean clone with docs/install.md's
 # commands, exactly as written; lintian on its .changes; the unit and
 # end-to-end tests of an arm64 build run under qemu-user; and the packaged
 # arm64 tool, under qemu-user, giving the same bytes as the amd64
@@ -69,10 +69,10 @@ cross_build_arm64() {
     rm -rf "$root"
 }
 
-# The README's arm64 commands, as one line: those that build the package
-# (build), or those that run the tests (test).
+# The arm64 commands of docs/install.md, as one line: those that build the
+# package (build), or those that run the tests (test).
 arm64_commands() {
-    readme_code Install | awk -v want="$1" '
+    readme_code "arm64: the package, cross-built" "$here/docs/install.md" | awk -v want="$1" '
         /arm64/ {
             test = /--preset arm64-test/
             if ((want == "test") == test) print

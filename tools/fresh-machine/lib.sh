@@ -183,13 +183,14 @@ quick_start_commands() {
     readme_code "Quick start" | awk 'NF && $1 !~ /^#/'
 }
 
-# The lines of the README's code blocks in the section headed "## TITLE".
+# The lines of the code blocks in the section headed "## TITLE" of the
+# README, or of another page of the docs.
 readme_code() {
     awk -v heading="## $1" '
         /^## / { inside = ($0 == heading) }
         inside && /^```/ { block = !block; next }
         inside && block { print }
-    ' "$here/README.md"
+    ' "${2:-$here/README.md}"
 }
 
 # boot/shutdown records, oldest first: clean boots with stray seconds, a
@@ -276,4 +277,94 @@ set_up_roots() {
     export MRI_APT_ARCHIVES MRI_CI
     expected=$(expected_summary)
     expected_mean=$(printf '%s\n' "$expected" | awk '{ print $(NF - 2) }')
+}
+
+# Runs a command as root in a user namespace of its own (every user and
+# group mapped to itself), with private mount and pid namespaces, where
+# binfmt_misc is the namespace's own (Linux 6.7 and later): there
+# qemu-QEMU-static runs every program of SAMPLE's machine, as a node of that
+# architecture runs its own. The host's handlers are not touched. QEMU_CPU,
+# where set, picks qemu's CPU.
+with_qemu() {
+    qemu=$1
+    sample=$2
+    shift 2
+    # Matched on the ELF header's class, byte order, version and machine,
+    # as qemu's own formats are; the program's own bytes give them.
+    format=$(od -An -tx1 -N20 -v "$sample" | awk -v qemu="$qemu" '
+        { for (i = 1; i <= NF; i++) byte[n++] = $i }
+        END {
+            for (i = 0; i < 20; i++) {
+                keep = i < 7 || i >= 18
+                magic = magic "\\x" byte[i]
+                mask = mask (keep ? "\\xff" : "\\x00")
+            }
+            printf ":qemu-%s:M::%s:%s:/usr/bin/qemu-%s-static:F", qemu, magic, mask, qemu
+        }')
+    ready=$(mktemp -u "$work/namespace.XXXXXX")
+    mkfifo "$ready"
+    unshare --user --mount --pid --fork --propagation private sh -c '
+        read -r go <"$0"
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+        printf "%s" "$1" >/proc/sys/fs/binfmt_misc/register
+        shift
+        exec "$@"' "$ready" "$format" "$@" &
+    namespace_pid=$!
+    # unshare forks its child once the namespaces are made: the child's
+    # users are mapped from here, which only a process outside may do.
+    while :; do
+        child=$(awk '{ print $1 }' "/proc/$namespace_pid/task/$namespace_pid/children" 2>/dev/null || true)
+        [ -z "$child" ] || [ "$(readlink "/proc/$child/ns/user")" = "$(readlink /proc/self/ns/user)" ] ||
+            break
+        kill -0 "$namespace_pid" 2>/dev/null || { wait "$namespace_pid"; return 1; }
+        sleep 0.05
+    done
+    echo "0 0 4294967295" >"/proc/$child/uid_map"
+    echo "0 0 4294967295" >"/proc/$child/gid_map"
+    echo go >"$ready"
+    rm -f "$ready"
+    wait "$namespace_pid"
+}
+
+# A node with no C library at ROOT: busybox-static's sh and tools (the
+# host's architecture: only the programs under test are foreign), the
+# folders a node's base system owns, and its /dev/null.
+busybox_node() {
+    if [ ! -x "$work/busybox/unpacked/bin/busybox" ]; then
+        mkdir -p "$work/busybox"
+        # Installing it would remove the host's busybox: it is only unpacked.
+        (cd "$work/busybox" && apt-get download -q busybox-static >/dev/null 2>&1) ||
+            fail "busybox-static"
+        dpkg-deb -x "$work/busybox"/busybox-static_*.deb "$work/busybox/unpacked"
+    fi
+    for folder in bin sbin usr/bin usr/sbin usr/local usr/lib/systemd/system usr/share/doc \
+        usr/share/licenses usr/share/man/man1 var/log var/tmp var/lib/prometheus/node-exporter dev tmp; do
+        mkdir -p "$1/$folder"
+    done
+    mknod -m 0666 "$1/dev/null" c 1 3
+    cp "$work/busybox/unpacked/bin/busybox" "$1/bin/busybox"
+    chroot "$1" /bin/busybox --install -s
+}
+
+# The release's archive for ARCH under ROOT's /usr/local, as the README
+# installs it (release and top name the release).
+install_archive() {
+    tar -C "$2/usr/local" --strip-components=1 -xzf "$release/$top-linux-$1.tar.gz" \
+        "$top/bin" "$top/share" "$top/lib"
+}
+
+# Every file under ROOT but the package databases, for what an erase left.
+listing() {
+    (cd "$1" && find . -path ./var/lib/rpm -prune -o -path ./usr/lib/sysimage -prune -o -print |
+        sort)
+}
+
+# The test-only RPM that provides what a node's own packages would:
+# $provider once built.
+build_provider() {
+    provider_top=$work/provider
+    provider=$provider_top/RPMS/noarch/node-base-1-1.noarch.rpm
+    [ ! -f "$provider" ] || return 0
+    rpmbuild --quiet --define "_topdir $provider_top" -bb "$here/tests/fixtures/rpm/node-base.recipe" \
+        >"$work/provider.log" 2>&1 || { cat "$work/provider.log" >&2; fail "the provider package"; }
 }

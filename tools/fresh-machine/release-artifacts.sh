@@ -2,9 +2,10 @@
 # Proves the release artifacts where a foreign node stands:
 #
 # - tools/build-release, twice, at two paths: the same bytes (archives and
-#   Debian packages); SHA256SUMS
-#   checks; rpmlint, with the repo's rpmlintrc, says nothing; the archived
-#   tools are static, and the x86_64 one gives the dynamic build's bytes on
+#   Debian packages) for every architecture in tools/architectures;
+#   SHA256SUMS checks; rpmlint, with the repo's rpmlintrc, says nothing;
+#   each archived tool is static and of its row's machine; no .deb depends
+#   on a C library; the x86_64 tool gives the dynamic build's bytes on
 #   every captured `last` output and on the demo.
 # - A root with no C library at all: busybox-static's sh and awk, sysvinit
 #   2.88's `last` built statically, and a wtmp of crafted boots with a
@@ -22,10 +23,13 @@
 #   there from source with bullseye's g++ 10 and CMake 3.18.
 #
 #   tools/fresh-machine/release-artifacts.sh    (as root)
+#
+# Each architecture's own proof, under qemu, is release-architectures.sh's.
 set -eu
 
 here=$(cd "$(dirname "$0")/../.." && pwd)
 . "$here/tools/fresh-machine/lib.sh"
+. "$here/tools/architecture-table.sh"
 begin_check release-artifacts
 
 step "release: set-up"
@@ -41,34 +45,34 @@ top=$(basename "$release"/$name-*-linux-x86_64.tar.gz -linux-x86_64.tar.gz)
 # Elsewhere, a minute later as the clock goes: the archives must not move.
 sleep 1
 "$here/tools/build-release" "$work/again" >/dev/null
-for arch in x86_64 aarch64; do
+for arch in $(architecture_names); do
+    architecture "$arch"
     cmp "$release/$top-linux-$arch.tar.gz" "$work/again/$top-linux-$arch.tar.gz" ||
         fail "the $arch archive differs from build to build"
-done
-# The Debian packages, as the README's build makes them: the same bytes too.
-for deb in "$release"/*.deb; do
-    cmp "$deb" "$work/again/$(basename "$deb")" || fail "$(basename "$deb") differs from build to build"
-    echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Architecture), the same bytes twice"
-done
-[ "$(ls "$release"/*.deb | wc -l)" -eq 2 ] || fail "build-release wrote no .deb for amd64 and arm64"
-lint=$(rpmlint -r "$here/rpm/$name.rpmlintrc" "$release"/*.rpm 2>&1) || fail "rpmlint: $lint"
-printf '%s\n' "$lint" | grep -q " 0 errors, 0 warnings" || fail "rpmlint: $lint"
-echo "rpmlint: $(printf '%s\n' "$lint" | tail -n 1)"
-for arch in x86_64 aarch64; do
+    # What the binary is: static, of the row's machine.
     mkdir -p "$work/$arch"
     tar -C "$work/$arch" -xzf "$release/$top-linux-$arch.tar.gz"
     binary=$work/$arch/$top/bin/$name
     description=$(file -b "$binary")
-    case $description in *"statically linked"*) ;; *) fail "$arch: $description" ;; esac
+    case $description in *"$arch_file"*"statically linked"*) ;; *) fail "$arch: $description" ;; esac
     ! readelf -l "$binary" | grep -q "program interpreter" || fail "$arch: an interpreter"
     echo "$arch: $description"
+    [ "$arch_rpm" = - ] || [ -f "$release/$top-1.$arch_rpm.rpm" ] || fail "no RPM for $arch"
+    [ "$arch_deb" = - ] || [ -f "$release/${name}_${top#"$name-"}_$arch_deb.deb" ] ||
+        fail "no .deb for $arch"
 done
+# The Debian packages, with the static tool: the same bytes too, and no C
+# library among what they depend on.
+for deb in "$release"/*.deb; do
+    cmp "$deb" "$work/again/$(basename "$deb")" || fail "$(basename "$deb") differs from build to build"
+    depends=$(dpkg-deb -f "$deb" Depends)
+    case $depends in *libc*) fail "$(basename "$deb") depends on $depends" ;; esac
+    echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Architecture), the same bytes twice, Depends: $depends"
+done
+lint=$(rpmlint -r "$here/rpm/$name.rpmlintrc" "$release"/*.rpm 2>&1) || fail "rpmlint: $lint"
+printf '%s\n' "$lint" | grep -q " 0 errors, 0 warnings" || fail "rpmlint: $lint"
+echo "rpmlint: $(printf '%s\n' "$lint" | tail -n 1)"
 static_tool=$work/x86_64/$top/bin/$name
-# An archive under ROOT's /usr/local, as the README installs it.
-install_archive() {
-    tar -C "$2/usr/local" --strip-components=1 -xzf "$release/$top-linux-$1.tar.gz" \
-        "$top/bin" "$top/share" "$top/lib"
-}
 
 step "release: the static tool gives the dynamic build's bytes"
 cmake -S "$here" -B "$work/dynamic" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -94,33 +98,18 @@ demo_dynamic=$("$here/demo/run-demo.sh" "$dynamic_tool" "$work/dynamic/sample.wt
 echo "the same bytes on $compared captured outputs and on the demo"
 
 step "release: a root with no C library"
-busybox_dir=$work/busybox
-mkdir -p "$busybox_dir"
-# Installing it would remove the host's busybox: it is only unpacked.
-(cd "$busybox_dir" && apt-get download -q busybox-static >/dev/null 2>&1) || fail "busybox-static"
 node=$work/node
-# The folders a node's base system owns, and its /dev/null.
-for folder in bin sbin usr/bin usr/sbin usr/local usr/lib/systemd/system usr/share/doc \
-    usr/share/licenses usr/share/man/man1 var/log var/tmp var/lib/prometheus/node-exporter dev tmp; do
-    mkdir -p "$node/$folder"
-done
-mknod -m 0666 "$node/dev/null" c 1 3
-dpkg-deb -x "$busybox_dir"/busybox-static_*.deb "$busybox_dir/unpacked"
-cp "$busybox_dir/unpacked/bin/busybox" "$node/bin/busybox"
-chroot "$node" /bin/busybox --install -s
+busybox_node "$node"
 # sysvinit 2.88's last, static: the `last` of RHEL and CentOS 7 and SLES 12.
 sysvinit=$work/sysvinit
-mkdir -p "$sysvinit"
 sources=${MRI_SYSVINIT_SOURCES:-$here/../shared/platforms}
 [ -f "$sources/sysvinit-2.88dsf.tar.gz" ] ||
     fail "no sysvinit-2.88dsf.tar.gz in $sources: set MRI_SYSVINIT_SOURCES to the folder that holds it"
-tar -xzf "$sources/sysvinit-2.88dsf.tar.gz" -C "$sysvinit" \
-    --strip-components=1
-make -C "$sysvinit/src" last LDFLAGS=-static >"$work/sysvinit.log" 2>&1 ||
-    { tail -n 20 "$work/sysvinit.log" >&2; fail "sysvinit's last, static"; }
-file -b "$sysvinit/src/last" | grep -q "statically linked" || fail "sysvinit's last is not static"
+"$here/tools/build-sysvinit-last.sh" "$sources/sysvinit-2.88dsf.tar.gz" "$sysvinit" LDFLAGS=-static \
+    >/dev/null || fail "sysvinit's last, static"
+file -b "$sysvinit/last" | grep -q "statically linked" || fail "sysvinit's last is not static"
 rm -f "$node/usr/bin/last"
-cp "$sysvinit/src/last" "$node/usr/bin/last"
+cp "$sysvinit/last" "$node/usr/bin/last"
 history_records >"$work/history.list"
 "$work/dynamic/make-wtmp" "$work/history.list" "$node/var/log/wtmp"
 [ ! -e "$node/lib/libc.so.6" ] && [ -z "$(find "$node" -name 'libc.so*' -o -name 'ld-linux*')" ] ||
@@ -168,16 +157,8 @@ mv "$node/usr/bin/last.away" "$node/usr/bin/last"
 rm -rf "${node:?}/usr/local"/* "$node/usr/bin/qemu-aarch64-static"
 
 step "release: rpm --root, installed, run, erased"
-# A test-only package that provides what a node's own packages would.
-provider_top=$work/provider
-rpmbuild --quiet --define "_topdir $provider_top" -bb "$here/tests/fixtures/rpm/node-base.recipe" \
-    >"$work/provider.log" 2>&1 || { cat "$work/provider.log" >&2; fail "the provider package"; }
-provider=$provider_top/RPMS/noarch/node-base-1-1.noarch.rpm
+build_provider
 rpm_file=$release/$top-1.x86_64.rpm
-listing() {
-    (cd "$node" && find . -path ./var/lib/rpm -prune -o -path ./usr/lib/sysimage -prune -o -print |
-        sort)
-}
 rpm --root "$node" --initdb
 status=0
 refused=$(rpm --root "$node" -i "$rpm_file" 2>&1) || status=$?
@@ -185,7 +166,7 @@ refused=$(rpm --root "$node" -i "$rpm_file" 2>&1) || status=$?
     fail "rpm installed without /usr/bin/last: $refused"
 echo "without last, rpm says: $(printf '%s\n' "$refused" | grep "/usr/bin/last")"
 rpm --root "$node" -i "$provider"
-listing >"$work/before-rpm"
+listing "$node" >"$work/before-rpm"
 rpm --root "$node" -i "$rpm_file"
 answer=$(in_node mean-reboot-interval)
 [ "$answer" = "$expected" ] || fail "rpm: the tool gave '$answer'"
@@ -193,7 +174,7 @@ echo "installed by rpm: $answer"
 in_node /usr/share/$name/prometheus-textfile \
     --output /var/lib/prometheus/node-exporter/mean_reboot_interval.prom || fail "rpm: the collector"
 rpm --root "$node" -e "$name"
-listing >"$work/after-rpm"
+listing "$node" >"$work/after-rpm"
 diff "$work/before-rpm" "$work/after-rpm" || fail "rpm -e left files behind"
 echo "rpm -e: no file left"
 
