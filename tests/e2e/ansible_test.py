@@ -374,6 +374,54 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         self.assertEqual(len(failed), 6, shown)
         self.assertRegex(failed[0], r"^Failed: node01: status 127: .*mean-reboot-interval: (command )?not found$")
 
+    def test_5_each_architecture_takes_its_build(self):
+        """The role's choice on hosts of every architecture, their facts given
+        (no host is reached): each is shown by the artifact it looks up, in a
+        release that lists none, or refused by name and architecture."""
+        hosts = {
+            # name: (uname -m, distribution, major version, family), what it takes
+            "pi-zero": (("armv6l", "Debian", 12, "Debian"), "-1.1.0-linux-armv6.tar.gz"),
+            "pi-3": (("armv7l", "Debian", 12, "Debian"), "_1.1.0_armhf.deb"),
+            "pi-4-32-bit": (("armv8l", "Debian", 12, "Debian"), "_1.1.0_armhf.deb"),
+            "arm-board-rhel": (("armv7l", "Rocky", 9, "RedHat"), "-1.1.0-linux-armv6.tar.gz"),
+            "power9-rhel": (("ppc64le", "RedHat", 9, "RedHat"), "-1.1.0-1.ppc64le.rpm"),
+            "power9-debian": (("ppc64le", "Debian", 12, "Debian"), "_1.1.0_ppc64el.deb"),
+            "z15-sles": (("s390x", "SLES", 15, "Suse"), "-1.1.0-1.s390x.rpm"),
+            "riscv-fedora": (("riscv64", "Fedora", 41, "RedHat"), "-1.1.0-1.riscv64.rpm"),
+            "old-appliance": (("i686", "Debian", 12, "Debian"), "_1.1.0_i386.deb"),
+            "old-alpine": (("i386", "Alpine", 3, "Alpine"), "-1.1.0-linux-i686.tar.gz"),
+            "armv5-board": (("armv5tel", "Debian", 12, "Debian"), None),
+            "power7-node": (("ppc64", "RedHat", 7, "RedHat"), None),
+            "mips-router": (("mips", "OpenWrt", 23, "OpenWrt"), None),
+        }
+        lines = ["%s ansible_connection=local ansible_architecture=%s ansible_distribution=%s "
+                 "ansible_distribution_major_version=%d ansible_os_family=%s" % ((host,) + facts)
+                 for host, (facts, _) in hosts.items()]
+        with open(self.private("inventory-architectures"), "w", encoding="ascii") as handle:
+            handle.write("\n".join(lines) + "\n")
+        empty = self.private("empty-release")
+        os.makedirs(empty, exist_ok=True)
+        open(os.path.join(empty, "SHA256SUMS"), "w", encoding="ascii").close()
+        playbook = self.private("choose.yml")
+        with open(playbook, "w", encoding="ascii") as handle:
+            handle.write("- hosts: all\n  gather_facts: false\n  roles:\n    - role: mean_reboot_interval\n")
+        result = subprocess.run(
+            ["ansible-playbook", "-i", self.private("inventory-architectures"), playbook,
+             "-e", "mean_reboot_interval_release_dir=" + empty],
+            capture_output=True, text=True, timeout=300, check=False,
+            env=dict(self.ansible_env, ANSIBLE_ROLES_PATH=os.path.join(SOURCE, "contrib/ansible/roles")))
+        failures = dict(re.findall(r"^fatal: \[([\w-]+)\]: FAILED! => (.*)$", result.stdout, re.M))
+        for host, ((architecture, *_), takes) in hosts.items():
+            with self.subTest(host=host):
+                message = json.loads(failures[host])["msg"]
+                if takes is None:
+                    self.assertTrue(message.startswith(
+                        "%s is %s, for which the release has no build proven" % (host, architecture)),
+                        message)
+                else:
+                    self.assertRegex(message, r"SHA256SUMS does not list mean-reboot-interval"
+                                     + re.escape(takes) + "$")
+
 
 def release():
     """The x86_64 release that tools/build-release writes, built once per
