@@ -82,6 +82,7 @@ play_all() {
         count=$((count + 1))
         printf '#!/bin/sh\ncat %s\n' "$fixture" >"$work/stand-in"
         chmod 0755 "$work/stand-in"
+        # shellcheck disable=SC2016
         unshare --mount --propagation private sh -c \
             'mount --bind "$1" /usr/bin/last && "$2" -v; echo "status $?"' sh "$work/stand-in" \
             "$under_test" >"$1/$count" 2>&1
