@@ -16,7 +16,9 @@
 #                                         need: the cross compilers of every
 #                                         release architecture, debhelper,
 #                                         qemu-user, rpm's tools, rpmlint,
-#                                         dnf and createrepo_c
+#                                         dnf, zypper, createrepo_c, gnupg,
+#                                         apt-ftparchive, curl and python3
+#                                         (the repositories' web server)
 #
 # The names are the same on each release but for the package that brings
 # `last` (util-linux up to Debian 12, wtmpdb after). Says what it installs,
@@ -47,7 +49,7 @@ arm64="crossbuild-essential-arm64 qemu-user-static libgtest-dev:arm64"
 # runtime of their architectures installed.
 release="g++-aarch64-linux-gnu g++-arm-linux-gnueabi g++-arm-linux-gnueabihf g++-powerpc64le-linux-gnu
 g++-s390x-linux-gnu g++-riscv64-linux-gnu g++-i686-linux-gnu qemu-user-static rpm rpmlint dnf
-createrepo-c git gzip dpkg-dev debhelper"
+createrepo-c git gzip dpkg-dev debhelper gnupg apt-utils zypper curl python3"
 case $purpose in
     demo | test | arm64 | release) ;;
     *) echo "usage: $0 demo|test|arm64|release" >&2; exit 2 ;;

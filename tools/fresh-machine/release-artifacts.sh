@@ -38,7 +38,11 @@ name=mean-reboot-interval
 release=$work/release
 
 step "release: build every artifact, twice"
-"$here/tools/build-release" "$release" >/dev/null
+"$here/tools/build-release" "$release" >"$work/build-release.log"
+# Without a signing key: no repository, and one line that says how to get
+# one.
+[ ! -e "$release/repo" ] && [ "$(grep -c "^build-release: no repo/" "$work/build-release.log")" -eq 1 ] ||
+    fail "build-release without a key: $(tail -n 2 "$work/build-release.log")"
 # The version, as build-release named what it wrote.
 top=$(basename "$release"/$name-*-linux-x86_64.tar.gz -linux-x86_64.tar.gz)
 (cd "$release" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS"
