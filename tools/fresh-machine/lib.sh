@@ -328,7 +328,7 @@ with_qemu() {
 
 # A node with no C library at ROOT: busybox-static's sh and tools (the
 # host's architecture: only the programs under test are foreign), the
-# folders a node's base system owns, and its /dev/null.
+# folders a node's base system owns, its /dev/null, and LAST as its `last`.
 busybox_node() {
     if [ ! -x "$work/busybox/unpacked/bin/busybox" ]; then
         mkdir -p "$work/busybox"
@@ -344,6 +344,45 @@ busybox_node() {
     mknod -m 0666 "$1/dev/null" c 1 3
     cp "$work/busybox/unpacked/bin/busybox" "$1/bin/busybox"
     chroot "$1" /bin/busybox --install -s
+    rm -f "$1/usr/bin/last"
+    cp "$2" "$1/usr/bin/last"
+}
+
+# sysvinit 2.88's `last` (the `last` of RHEL and CentOS 7 and SLES 12),
+# built statically into DIR/last, with make's VARIABLE=VALUE (CC=TRIPLET-gcc
+# for another architecture).
+static_sysvinit_last() {
+    dir=$1
+    shift
+    sources=${MRI_SYSVINIT_SOURCES:-$here/../shared/platforms}
+    [ -f "$sources/sysvinit-2.88dsf.tar.gz" ] ||
+        fail "no sysvinit-2.88dsf.tar.gz in $sources: set MRI_SYSVINIT_SOURCES to the folder that holds it"
+    "$here/tools/build-sysvinit-last.sh" "$sources/sysvinit-2.88dsf.tar.gz" "$dir" LDFLAGS=-static "$@" \
+        >/dev/null || fail "sysvinit's last, static, $*"
+    file -b "$dir/last" | grep -q "statically linked" || fail "$dir/last is not static"
+}
+
+# The tool's own build for this machine in $work/dynamic, with TARGETs
+# (make-wtmp, sample-wtmp, ...) built.
+host_build() {
+    [ -f "$work/dynamic/CMakeCache.txt" ] ||
+        cmake -S "$here" -B "$work/dynamic" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$work/dynamic" -j "$(nproc)" --target "$@" >/dev/null
+}
+
+# What TOOL prints, and its status, over one captured `last` output, played
+# by a stand-in over /usr/bin/last in a private mount namespace.
+replay() {
+    printf '#!/bin/sh\ncat %s\n' "$2" >"$work/stand-in"
+    chmod 0755 "$work/stand-in"
+    # shellcheck disable=SC2016
+    unshare --mount --propagation private sh -c \
+        'mount --bind "$1" /usr/bin/last && "$2" -v; echo "status $?"' sh "$work/stand-in" "$1" 2>&1
+}
+
+# Every captured `last` output in tests/fixtures, one a line.
+captured_outputs() {
+    ls "$here"/tests/fixtures/platforms/*.out "$here"/tests/fixtures/sysvinit/*/*.out
 }
 
 # The release's archive for ARCH under ROOT's /usr/local, as the README

@@ -40,10 +40,6 @@ name=mean-reboot-interval
 release=$work/release
 [ -f "$release/SHA256SUMS" ] || "$here/tools/build-release" "$release" >/dev/null
 top=$(basename "$release"/$name-*-linux-x86_64.tar.gz -linux-x86_64.tar.gz)
-sources=${MRI_SYSVINIT_SOURCES:-$here/../shared/platforms}
-sysvinit_tarball=$sources/sysvinit-2.88dsf.tar.gz
-[ -f "$sysvinit_tarball" ] ||
-    fail "no sysvinit-2.88dsf.tar.gz in $sources: set MRI_SYSVINIT_SOURCES to the folder that holds it"
 history_records >"$work/history.list"
 records=$(grep -c . "$work/history.list")
 if [ "$#" -eq 0 ]; then
@@ -65,10 +61,7 @@ archived_tool() {
 }
 
 # The sample history the demo reads, as wtmp.
-if [ ! -f "$work/dynamic/sample.wtmp" ]; then
-    cmake -S "$here" -B "$work/dynamic" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$work/dynamic" -j "$(nproc)" --target sample-wtmp >/dev/null
-fi
+host_build sample-wtmp
 
 # What the tool at one path prints, with its status, on every captured
 # `last` output (played by a stand-in over /usr/bin/last in a private mount
@@ -78,14 +71,9 @@ mkdir -p "$(dirname "$under_test")"
 play_all() {
     mkdir -p "$1"
     count=0
-    for fixture in "$here"/tests/fixtures/platforms/*.out "$here"/tests/fixtures/sysvinit/*/*.out; do
+    for fixture in $(captured_outputs); do
         count=$((count + 1))
-        printf '#!/bin/sh\ncat %s\n' "$fixture" >"$work/stand-in"
-        chmod 0755 "$work/stand-in"
-        # shellcheck disable=SC2016
-        unshare --mount --propagation private sh -c \
-            'mount --bind "$1" /usr/bin/last && "$2" -v; echo "status $?"' sh "$work/stand-in" \
-            "$under_test" >"$1/$count" 2>&1
+        replay "$under_test" "$fixture" >"$1/$count"
     done
     "$here/demo/run-demo.sh" "$under_test" "$work/dynamic/sample.wtmp" >"$1/demo" 2>&1
 }
@@ -134,13 +122,10 @@ for arch in "$@"; do
     done
 
     step "$arch: a node of its own, with sysvinit 2.88's last"
-    "$here/tools/build-sysvinit-last.sh" "$sysvinit_tarball" "$work/sysvinit-$arch" \
-        "CC=$arch_triplet-gcc" LDFLAGS=-static >/dev/null || fail "$arch: sysvinit's last"
+    static_sysvinit_last "$work/sysvinit-$arch" "CC=$arch_triplet-gcc"
     node=$work/node-$arch
     rm -rf "$node"
-    busybox_node "$node"
-    rm -f "$node/usr/bin/last"
-    cp "$work/sysvinit-$arch/last" "$node/usr/bin/last"
+    busybox_node "$node" "$work/sysvinit-$arch/last"
     arch_run "$first_cpu" "$build/make-wtmp" "$work/history.list" "$node/var/log/wtmp"
     size=$(($(wc -c <"$node/var/log/wtmp") / records))
     install_archive "$arch" "$node"

@@ -79,19 +79,10 @@ echo "rpmlint: $(printf '%s\n' "$lint" | tail -n 1)"
 static_tool=$work/x86_64/$top/bin/$name
 
 step "release: the static tool gives the dynamic build's bytes"
-cmake -S "$here" -B "$work/dynamic" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$work/dynamic" -j "$(nproc)" --target mean-reboot-interval sample-wtmp make-wtmp \
-    >/dev/null
+host_build mean-reboot-interval sample-wtmp make-wtmp
 dynamic_tool=$work/dynamic/$name
-# Each tool over one captured output, played by a stand-in for last.
-replay() {
-    printf '#!/bin/sh\ncat %s\n' "$2" >"$work/stand-in"
-    chmod 0755 "$work/stand-in"
-    unshare --mount --propagation private sh -c \
-        'mount --bind "$1" /usr/bin/last && "$2" -v; echo "status $?"' sh "$work/stand-in" "$1" 2>&1
-}
 compared=0
-for fixture in "$here"/tests/fixtures/platforms/*.out "$here"/tests/fixtures/sysvinit/*/*.out; do
+for fixture in $(captured_outputs); do
     [ "$(replay "$static_tool" "$fixture")" = "$(replay "$dynamic_tool" "$fixture")" ] ||
         fail "static and dynamic differ on $fixture"
     compared=$((compared + 1))
@@ -103,17 +94,8 @@ echo "the same bytes on $compared captured outputs and on the demo"
 
 step "release: a root with no C library"
 node=$work/node
-busybox_node "$node"
-# sysvinit 2.88's last, static: the `last` of RHEL and CentOS 7 and SLES 12.
-sysvinit=$work/sysvinit
-sources=${MRI_SYSVINIT_SOURCES:-$here/../shared/platforms}
-[ -f "$sources/sysvinit-2.88dsf.tar.gz" ] ||
-    fail "no sysvinit-2.88dsf.tar.gz in $sources: set MRI_SYSVINIT_SOURCES to the folder that holds it"
-"$here/tools/build-sysvinit-last.sh" "$sources/sysvinit-2.88dsf.tar.gz" "$sysvinit" LDFLAGS=-static \
-    >/dev/null || fail "sysvinit's last, static"
-file -b "$sysvinit/last" | grep -q "statically linked" || fail "sysvinit's last is not static"
-rm -f "$node/usr/bin/last"
-cp "$sysvinit/last" "$node/usr/bin/last"
+static_sysvinit_last "$work/sysvinit"
+busybox_node "$node" "$work/sysvinit/last"
 history_records >"$work/history.list"
 "$work/dynamic/make-wtmp" "$work/history.list" "$node/var/log/wtmp"
 [ ! -e "$node/lib/libc.so.6" ] && [ -z "$(find "$node" -name 'libc.so*' -o -name 'ld-linux*')" ] ||

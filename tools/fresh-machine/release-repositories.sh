@@ -86,14 +86,19 @@ variant() {
     cp -a "$work/v2/repo" "$work/$1"
     echo "$work/$1"
 }
+# KEY's signature of FILE into OUTPUT, made as gpg's OPTIONs say.
+sign_as() {
+    signer=$1
+    output=$2
+    signed=$3
+    shift 3
+    gpg --batch --yes --quiet --local-user "$signer" --digest-algo SHA256 --output "$output" "$@" "$signed"
+}
 tree=$(variant other-key)
 dists=$tree/deb/dists/stable
-gpg --batch --yes --quiet --local-user "$stranger" --digest-algo SHA256 --clearsign \
-    --output "$dists/InRelease" "$dists/Release"
-gpg --batch --yes --quiet --local-user "$stranger" --digest-algo SHA256 --armor --detach-sign \
-    --output "$dists/Release.gpg" "$dists/Release"
-gpg --batch --yes --quiet --local-user "$stranger" --digest-algo SHA256 --armor --detach-sign \
-    --output "$tree/rpm/repodata/repomd.xml.asc" "$tree/rpm/repodata/repomd.xml"
+sign_as "$stranger" "$dists/InRelease" "$dists/Release" --clearsign
+sign_as "$stranger" "$dists/Release.gpg" "$dists/Release" --armor --detach-sign
+sign_as "$stranger" "$tree/rpm/repodata/repomd.xml.asc" "$tree/rpm/repodata/repomd.xml" --armor --detach-sign
 tree=$(variant changed)
 sed -i 's/^Description: .*/Description: changed after signing/' "$tree/deb/dists/stable/InRelease"
 sed -i 's|<revision>|<revision>1|' "$tree/rpm/repodata/repomd.xml"
@@ -103,9 +108,7 @@ cp "$work/v1/repo/rpm/$name-$version-1.x86_64.rpm" "$tree/rpm/$name-$next-1.x86_
 tree=$(variant unsigned)
 cp "$work/v2/$name-$next-1.x86_64.rpm" "$tree/rpm/"
 createrepo_c --quiet --no-database --update "$tree/rpm"
-rm -f "$tree/rpm/repodata/repomd.xml.asc"
-gpg --batch --yes --quiet --local-user "$key" --digest-algo SHA256 --armor --detach-sign \
-    --output "$tree/rpm/repodata/repomd.xml.asc" "$tree/rpm/repodata/repomd.xml"
+sign_as "$key" "$tree/rpm/repodata/repomd.xml.asc" "$tree/rpm/repodata/repomd.xml" --armor --detach-sign
 
 step "repositories: served on 127.0.0.1"
 served=$work/served
@@ -142,10 +145,7 @@ readme_commands() {
         inside' "$here/README.md"
 }
 history_records >"$work/history.list"
-if [ ! -x "$work/dynamic/make-wtmp" ]; then
-    cmake -S "$here" -B "$work/dynamic" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$work/dynamic" -j "$(nproc)" --target make-wtmp >/dev/null
-fi
+host_build make-wtmp
 "$work/dynamic/make-wtmp" "$work/history.list" "$work/history.wtmp"
 
 # The version a root's package database holds.
@@ -203,18 +203,12 @@ rm -rf "$root" "$work/apt-installed"
 # own packages' provider of /bin/sh, awk and last in rpm's database.
 rpm_node() {
     rm -rf "$1"
-    busybox_node "$1"
-    rm -f "$1/usr/bin/last"
-    cp "$work/sysvinit/last" "$1/usr/bin/last"
+    busybox_node "$1" "$work/sysvinit/last"
     cp "$work/history.wtmp" "$1/var/log/wtmp"
     rpm --root "$1" --initdb
     rpm --root "$1" -i "$provider" 2>/dev/null
 }
-if [ ! -x "$work/sysvinit/last" ]; then
-    sources=${MRI_SYSVINIT_SOURCES:-$here/../shared/platforms}
-    "$here/tools/build-sysvinit-last.sh" "$sources/sysvinit-2.88dsf.tar.gz" "$work/sysvinit" \
-        LDFLAGS=-static >/dev/null || fail "sysvinit's last, static"
-fi
+static_sysvinit_last "$work/sysvinit"
 build_provider
 rpm_answer() {
     chroot "$1" /bin/busybox env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin mean-reboot-interval
@@ -241,35 +235,49 @@ refused_by() {
     grep -i -m 2 "$3" "$work/$manager-$2.log" | sed 's/^/    /'
 }
 
+# MANAGER's round on a fresh RPM node: the README's lines for FAMILY (the
+# last, `sudo MANAGER install`, run with the node's root given, the others
+# writing into the node's /etc and rpm database), the tool's answer, then
+# the next version taken by the upgrade, and each bad tree refused.
+rpm_round() {
+    manager=$1
+    publish "$work/v1/repo"
+    node=$work/$manager-node
+    rpm_node "$node"
+    "${manager}_set_up"
+    readme_commands "$2" >"$work/$manager-commands"
+    [ "$(tail -n 1 "$work/$manager-commands")" = "sudo $manager install $name" ] ||
+        fail "the README's $manager command"
+    sed '$d; s/sudo //g' "$work/$manager-commands" |
+        sed "s| /etc/| $node/etc/|g; s|^rpm --import|rpm --root $node --import|" >"$work/$manager-setup.sh"
+    sh -e "$work/$manager-setup.sh" >"$work/$manager.log" 2>&1 ||
+        { cat "$work/$manager.log" >&2; fail "the README's $manager lines"; }
+    "${manager}_run" install "$name" >"$work/$manager.log" 2>&1 ||
+        { cat "$work/$manager.log" >&2; fail "$manager install"; }
+    answer=$(rpm_answer "$node")
+    [ "$answer" = "$expected" ] || fail "$manager: the tool gave '$answer'"
+    echo "$manager: $(rpm_version "$node") from the repository: $answer"
+    cp -a "$node" "$work/$manager-installed"
+    publish "$work/v2/repo"
+    "${manager}_upgrade" >"$work/$manager.log" 2>&1 || { cat "$work/$manager.log" >&2; fail "$manager upgrade"; }
+    [ "$(rpm_version "$node")" = "$next" ] || fail "$manager upgrade left $(rpm_version "$node")"
+    echo "$manager upgrade took $next"
+}
+
 step "repositories: dnf --installroot"
-publish "$work/v1/repo"
-node=$work/dnf-node
-rpm_node "$node"
-mkdir -p "$node/etc/dnf" "$node/etc/yum.repos.d"
 # As RHEL configures dnf: a repository that fails fails the run.
-printf '[main]\ngpgcheck=1\nskip_if_unavailable=False\ninstall_weak_deps=False\n' >"$node/etc/dnf/dnf.conf"
-dnf_in() {
+dnf_set_up() {
+    mkdir -p "$node/etc/dnf" "$node/etc/yum.repos.d"
+    printf '[main]\ngpgcheck=1\nskip_if_unavailable=False\ninstall_weak_deps=False\n' >"$node/etc/dnf/dnf.conf"
+}
+dnf_run() {
     rm -rf "$node/var/cache/dnf"
     dnf -y --installroot="$node" --releasever=9 "$@"
 }
-# The README's lines into the node's /etc; its last, the install, with
-# the node's root given.
-readme_commands RHEL >"$work/dnf-commands"
-[ "$(tail -n 1 "$work/dnf-commands")" = "sudo dnf install $name" ] || fail "the README's dnf command"
-sed '$d; s/sudo //g' "$work/dnf-commands" | sed "s| /etc/| $node/etc/|g" >"$work/dnf-setup.sh"
-sh -e "$work/dnf-setup.sh"
-dnf_in install "$name" >"$work/dnf.log" 2>&1 || { cat "$work/dnf.log" >&2; fail "dnf install"; }
-answer=$(rpm_answer "$node")
-[ "$answer" = "$expected" ] || fail "dnf: the tool gave '$answer'"
-echo "dnf: $(rpm_version "$node") from the repository: $answer"
-cp -a "$node" "$work/dnf-installed"
-publish "$work/v2/repo"
 dnf_upgrade() {
-    dnf_in upgrade "$name"
+    dnf_run upgrade "$name"
 }
-dnf_upgrade >"$work/dnf.log" 2>&1 || { cat "$work/dnf.log" >&2; fail "dnf upgrade"; }
-[ "$(rpm_version "$node")" = "$next" ] || fail "dnf upgrade left $(rpm_version "$node")"
-echo "dnf upgrade took $next"
+rpm_round dnf RHEL
 refused_by dnf other-key "signature"
 refused_by dnf changed "signature"
 refused_by dnf replaced "Inconsistent server data\|checksum\|does not match"
@@ -277,31 +285,17 @@ refused_by dnf unsigned "not signed"
 rm -rf "$node" "$work/dnf-installed"
 
 step "repositories: zypper --root"
-publish "$work/v1/repo"
-node=$work/zypper-node
-rpm_node "$node"
-mkdir -p "$node/etc/zypp/repos.d"
-readme_commands SLES >"$work/zypper-commands"
-[ "$(tail -n 1 "$work/zypper-commands")" = "sudo zypper install $name" ] || fail "the README's zypper command"
-sed '$d; s/sudo //g' "$work/zypper-commands" |
-    sed "s| /etc/| $node/etc/|g; s|^rpm --import|rpm --root $node --import|" >"$work/zypper-setup.sh"
-sh -e "$work/zypper-setup.sh" 2>/dev/null
-zypper_in() {
+zypper_set_up() {
+    mkdir -p "$node/etc/zypp/repos.d"
+}
+zypper_run() {
     zypper --root "$node" --non-interactive clean --all >/dev/null 2>&1 || true
     zypper --root "$node" --non-interactive "$@"
 }
-zypper_in install "$name" >"$work/zypper.log" 2>&1 || { cat "$work/zypper.log" >&2; fail "zypper install"; }
-answer=$(rpm_answer "$node")
-[ "$answer" = "$expected" ] || fail "zypper: the tool gave '$answer'"
-echo "zypper: $(rpm_version "$node") from the repository: $answer"
-cp -a "$node" "$work/zypper-installed"
-publish "$work/v2/repo"
 zypper_upgrade() {
-    zypper_in update "$name"
+    zypper_run update "$name"
 }
-zypper_upgrade >"$work/zypper.log" 2>&1 || { cat "$work/zypper.log" >&2; fail "zypper update"; }
-[ "$(rpm_version "$node")" = "$next" ] || fail "zypper update left $(rpm_version "$node")"
-echo "zypper update took $next"
+rpm_round zypper SLES
 refused_by zypper other-key "signature"
 refused_by zypper changed "signature"
 refused_by zypper replaced "checksum\|digest\|size"
