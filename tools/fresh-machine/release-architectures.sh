@@ -51,6 +51,35 @@ fi
 # Debian's architectures whose roots are made and the package installed in.
 debian_roots="armhf s390x"
 
+# A Debian 12 root of one of Debian's architectures, cached: debootstrap's
+# first stage here, its second under qemu, as a new node's installer does.
+foreign_base() {
+    base=$cache/bookworm-$1-minbase.tar
+    [ ! -f "$base" ] || return 0
+    scratch=$work/debootstrap-$1
+    rm -rf "$scratch"
+    debootstrap --foreign --arch="$1" --variant=minbase bookworm "$scratch" "$mirror_uri" \
+        >"$work/debootstrap-$1.log" 2>&1 || { tail -n 20 "$work/debootstrap-$1.log" >&2; return 1; }
+    # Devices cannot be made in a user namespace: the first stage made them,
+    # and the second is told it runs in a container that has them.
+    with_qemu "$2" "$scratch/usr/bin/dpkg" env container=lxc chroot "$scratch" \
+        /debootstrap/debootstrap --second-stage \
+        >>"$work/debootstrap-$1.log" 2>&1 || { tail -n 20 "$work/debootstrap-$1.log" >&2; return 1; }
+    tar -C "$scratch" -cf "$base.partial" . && mv "$base.partial" "$base"
+    rm -rf "$scratch"
+}
+
+# Emulated, a root's second stage takes minutes on one core: the roots are
+# made in the background, one job each, while the rest goes on.
+root_jobs=""
+trap 'for job in $root_jobs; do kill "${job#*:}" 2>/dev/null || true; done; end_check' EXIT
+for arch in "$@"; do
+    architecture "$arch"
+    case " $debian_roots " in *" $arch_deb "*) ;; *) continue ;; esac
+    foreign_base "$arch_deb" "$arch_qemu" >"$work/foreign-$arch_deb.out" 2>&1 &
+    root_jobs="$root_jobs $arch_deb:$!"
+done
+
 # The archive's tool of ARCH, unpacked once.
 archived_tool() {
     [ -x "$work/$1/$top/bin/$name" ] || {
@@ -164,29 +193,14 @@ for arch in "$@"; do
     fi
 done
 
-# A Debian 12 root of one of Debian's architectures, cached: debootstrap's
-# first stage here, its second under qemu, as a new node's installer does.
-foreign_base() {
-    base=$cache/bookworm-$1-minbase.tar
-    [ ! -f "$base" ] || return 0
-    scratch=$work/debootstrap-$1
-    rm -rf "$scratch"
-    debootstrap --foreign --arch="$1" --variant=minbase bookworm "$scratch" "$mirror_uri" \
-        >"$work/debootstrap-$1.log" 2>&1 || { tail -n 20 "$work/debootstrap-$1.log" >&2; return 1; }
-    # Devices cannot be made in a user namespace: the first stage made them,
-    # and the second is told it runs in a container that has them.
-    with_qemu "$2" "$scratch/usr/bin/dpkg" env container=lxc chroot "$scratch" \
-        /debootstrap/debootstrap --second-stage \
-        >>"$work/debootstrap-$1.log" 2>&1 || { tail -n 20 "$work/debootstrap-$1.log" >&2; return 1; }
-    tar -C "$scratch" -cf "$base.partial" . && mv "$base.partial" "$base"
-    rm -rf "$scratch"
-}
-
 for arch in "$@"; do
     architecture "$arch"
     case " $debian_roots " in *" $arch_deb "*) ;; *) continue ;; esac
     step "$arch: the .deb in a Debian 12 $arch_deb root"
-    foreign_base "$arch_deb" "$arch_qemu" || fail "no Debian 12 $arch_deb root"
+    for job in $root_jobs; do
+        [ "${job%:*}" != "$arch_deb" ] || wait "${job#*:}" ||
+            { cat "$work/foreign-$arch_deb.out" >&2; fail "no Debian 12 $arch_deb root"; }
+    done
     root=$work/bookworm-$arch_deb
     rm -rf "$root"
     mkdir -p "$root"
