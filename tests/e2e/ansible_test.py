@@ -11,7 +11,9 @@ node05, with no finished boot, and node06, with no history: on Debian 13 a
 wtmp.db that is no database, as sshd would make one); node04 says it is
 Alpine and is given the static archive; node03 says it is Rocky Linux (its
 os-release and redhat-release) and has rpm, and is given the RPM; node07's
-sshd is not running. The release is what tools/build-release writes, for x86_64.
+sshd is not running. The release is what tools/build-release writes, for x86_64;
+its signed repositories, written with a throwaway key, are served over HTTP
+inside the test's network.
 
 Needs root (sshd switches users, the nodes mount their roots); started by
 another user, it runs itself again through `sudo -n` where that is allowed."""
@@ -47,6 +49,9 @@ NO_HISTORY = "node06"
 UNREACHABLE = "node07"
 DOC_NODES = "node[01:16]"
 DOC_RELEASE = "$PWD/release"
+DOC_REPOSITORY = "https://packages.example.org/mean-reboot-interval"
+# The signed repositories, served inside the test's own network.
+REPOSITORY = "http://127.0.0.1:8080"
 TIMER_LINK = "etc/systemd/system/timers.target.wants/mean-reboot-interval-textfile.timer"
 STATUS_UNREACHABLE = 4  # ansible-playbook: some host could not be reached
 STATUS_FAILED = 2  # ansible-playbook: some host failed
@@ -208,6 +213,11 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         # Each node's package lists are its own and empty: installing a .deb
         # needs none, and apt would read this machine's every time.
         lines.append("mount -t tmpfs tmpfs %s" % shlex.quote(merged + "/var/lib/apt/lists"))
+        # The node's only apt source is the one the role names: this
+        # machine's mirrors are out of the test's network.
+        lines.append("rm -f %s/* && : >%s" % (
+            shlex.quote(merged + "/etc/apt/sources.list.d"),
+            shlex.quote(merged + "/etc/apt/sources.list")))
         # As on a node set up for automation, installing a package does not
         # rebuild the manual pages' index, which takes most of an install.
         lines.append("rm -f %s" % shlex.quote(merged + "/var/lib/man-db/auto-update"))
@@ -259,10 +269,14 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         return subprocess.run(["ssh", node, command], capture_output=True, text=True,
                               timeout=120, check=False)
 
-    def run_documented(self, command, inventory="inventory"):
-        """A command of the documentation, on this test's inventory and release."""
+    def run_documented(self, command, inventory="inventory", hosts=None):
+        """A command of the documentation, on this test's inventory, release
+        and repository; on the HOSTS pattern only, where given."""
         self.assertIn("-i inventory ", command)
+        if hosts is not None:
+            command += " --limit " + shlex.quote(hosts)
         code = (command.replace(DOC_RELEASE, shlex.quote(RELEASE))
+                .replace(DOC_REPOSITORY, REPOSITORY)
                 .replace("-i inventory ", "-i %s " % shlex.quote(self.private(inventory))))
         result = subprocess.run(["sh", "-c", code], cwd=SOURCE, capture_output=True, text=True,
                                 timeout=900, env=self.ansible_env, check=False)
@@ -430,6 +444,69 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
                     self.assertRegex(message, r"SHA256SUMS does not list mean-reboot-interval"
                                      + re.escape(takes) + "$")
 
+    def test_6_debian_nodes_from_the_signed_repository(self):
+        """The release's signed apt repository, written with a throwaway key
+        and served over HTTP: the Debian nodes take the key, the source and
+        the package from it, a second run changes nothing, and removal
+        leaves each node as it was."""
+        published = self.private("published")
+        shutil.copytree(RELEASE, published)
+        gnupg = self.private("gnupg")
+        os.mkdir(gnupg, 0o700)
+        env = dict(os.environ, GNUPGHOME=gnupg)
+        subprocess.run(["gpg", "--batch", "--passphrase", "", "--quick-generate-key",
+                        "Test publisher <publisher@test.invalid>", "rsa3072", "sign", "never"],
+                       env=env, check=True, capture_output=True)
+        listed = subprocess.run(["gpg", "--batch", "--with-colons", "--list-keys"], env=env,
+                                check=True, capture_output=True, text=True).stdout
+        fingerprint = re.search(r"^fpr:+([0-9A-F]{40}):", listed, re.M).group(1)
+        epoch = subprocess.run(["git", "-C", SOURCE, "log", "-1", "--format=%ct"],
+                               check=True, capture_output=True, text=True).stdout.strip()
+        written = subprocess.run([os.path.join(SOURCE, "tools/write-repositories"), published],
+                                 env=dict(env, MRI_SIGNING_KEY=fingerprint, SOURCE_DATE_EPOCH=epoch),
+                                 capture_output=True, text=True, check=False)
+        subprocess.run(["gpgconf", "--kill", "all"], env=env, check=False)
+        self.assertEqual(written.returncode, 0, written.stdout + written.stderr)
+        server = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
+                                   "--directory", os.path.join(published, "repo"),
+                                   REPOSITORY.rsplit(":", 1)[1]],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.assertTrue(ssh_nodes.wait_for_port("127.0.0.1", int(REPOSITORY.rsplit(":", 1)[1])))
+            self.check_repository_rounds()
+        finally:
+            server.terminate()
+            server.wait(timeout=10)
+
+    def check_repository_rounds(self):
+        debian = ",".join(DEBIAN_NODES)
+        command = self.documented("install.yml", "mean_reboot_interval_repository_url=" + DOC_REPOSITORY)
+        first = self.run_documented(command, hosts=debian)
+        self.assertEqual(first.returncode, 0, first.stdout + first.stderr)
+        for node in DEBIAN_NODES:
+            with self.subTest(node=node):
+                state = upper_state(self.node_folder(node, "upper"))
+                for path in ("etc/apt/sources.list.d/mean-reboot-interval.sources",
+                             "usr/share/keyrings/mean-reboot-interval-archive-keyring.gpg"):
+                    self.assertIn(path, state)
+                self.assertNotIn("var/lib/mean-reboot-interval", state)
+                policy = self.on_node(node, "apt-cache policy mean-reboot-interval")
+                self.assertIn("Installed: 1.1.0\n", policy.stdout)
+                self.assertIn(" %s/deb stable/main " % REPOSITORY, policy.stdout)
+                self.assertEqual(self.on_node(node, "mean-reboot-interval").returncode,
+                                 255 if node == NO_HISTORY else 0)
+        again = self.run_documented(command, hosts=debian)
+        self.assertEqual(again.returncode, 0, again.stdout + again.stderr)
+        for node, counts in recap(again.stdout).items():
+            self.assertEqual(counts["changed"], 0, "%s changed: %s" % (node, again.stdout))
+        remove = self.run_documented(self.documented("install.yml", "mean_reboot_interval_state=absent"),
+                                     hosts=debian)
+        self.assertEqual(remove.returncode, 0, remove.stdout + remove.stderr)
+        after = self.node_states()
+        for node in DEBIAN_NODES:
+            with self.subTest(node=node):
+                self.assertEqual(after[node], self.before[node])
+
 
 def release():
     """The x86_64 release that tools/build-release writes, built once per
@@ -458,7 +535,8 @@ def release():
 
 if __name__ == "__main__":
     missing = [program for program in ("ansible-playbook", "ansible-lint", "ssh", "ssh-keygen",
-                                       "rpm", "rpmbuild", "git", "dpkg-buildpackage", "awk")
+                                       "rpm", "rpmbuild", "git", "dpkg-buildpackage", "awk",
+                                       "gpg", "rpmsign", "createrepo_c", "apt-ftparchive")
                if shutil.which(program) is None]
     if missing:
         # ansible-core is in every Debian release the prerequisites serve;

@@ -168,16 +168,21 @@ class SshNodes:
     def wait_for_sshd(cls):
         deadline = time.monotonic() + SSH_WAIT_SECONDS
         for node in cls.nodes:
-            if node == cls.unreachable:
-                continue
-            while True:
-                try:
-                    socket.create_connection((address(node), 22), timeout=1).close()
-                    break
-                except OSError:
-                    if time.monotonic() > deadline:
-                        with open(cls.private(node + ".sshd.log"), encoding="utf-8",
-                                  errors="replace") as handle:
-                            raise RuntimeError("sshd of %s did not start: %s"
-                                               % (node, handle.read()))
-                    time.sleep(0.1)
+            if node != cls.unreachable and not wait_for_port(address(node), 22, deadline):
+                with open(cls.private(node + ".sshd.log"), encoding="utf-8",
+                          errors="replace") as handle:
+                    raise RuntimeError("sshd of %s did not start: %s" % (node, handle.read()))
+
+
+def wait_for_port(host, port, deadline=None):
+    """Whether something listens on HOST:PORT before DEADLINE (time.monotonic's;
+    SSH_WAIT_SECONDS from now by default)."""
+    deadline = deadline or time.monotonic() + SSH_WAIT_SECONDS
+    while True:
+        try:
+            socket.create_connection((host, port), timeout=1).close()
+            return True
+        except OSError:
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.1)
