@@ -2,7 +2,10 @@
 # The package for arm64, on each SUITE (default: Debian 12 and 13):
 # cross-built in a fresh root from a clean clone with docs/install.md's
 # commands, exactly as written; lintian on its .changes; the unit and
-# end-to-end tests of an arm64 build run under qemu-user; and the packaged
+# end-to-end tests of an arm64 build run under qemu-user (on the suites in
+# MRI_ARM64_TEST_SUITES only, default Debian 13: under emulation they take
+# about ten minutes a release, and the code they run is the same on both);
+# and the packaged
 # arm64 tool, under qemu-user, giving the same bytes as the amd64
 # package's on the crafted history read by the release's own `last` (the
 # amd64 package from the source-package check, run first if need be).
@@ -17,6 +20,8 @@ cross_build_arm64() {
     suite=$1
     name=$2
     amd64_deb=$3
+    run_tests=false
+    case " $arm64_test_suites " in *" $suite "*) run_tests=true ;; esac
     root="$work/arm64-$suite"
     source_root "$suite" "$root"
     cp "$amd64_deb" "$work/history.wtmp" "$root/root/"
@@ -39,10 +44,14 @@ cross_build_arm64() {
         echo "    lintian: clean"
         dpkg-deb -f mean-reboot-interval_*_arm64.deb Architecture Depends | sed "s/^/    /"
         cd mean-reboot-interval
-        started=$(date +%s)
-        { '"$(arm64_commands test)"'; } >/root/tests.log 2>&1 || { tail -n 60 /root/tests.log; exit 1; }
-        grep -E "tests passed" /root/tests.log | sed "s/^/    /"
-        echo "    tests under qemu-user in $(($(date +%s) - started)) s"
+        if [ "$2" = true ]; then
+            started=$(date +%s)
+            { '"$(arm64_commands test)"'; } >/root/tests.log 2>&1 || { tail -n 60 /root/tests.log; exit 1; }
+            grep -E "tests passed" /root/tests.log | sed "s/^/    /"
+            echo "    tests under qemu-user in $(($(date +%s) - started)) s"
+        else
+            echo "    tests under qemu-user: run on $3 only"
+        fi
         # Both packaged tools on one history, read by this release'"'"'s last.
         cd /root
         dpkg-deb -x /root/src/mean-reboot-interval_*_arm64.deb /root/arm64
@@ -55,9 +64,9 @@ cross_build_arm64() {
         cmp -s /root/amd64.out /root/arm64.out && cmp -s /root/amd64.err /root/arm64.err ||
             { diff /root/amd64.out /root/arm64.out; diff /root/amd64.err /root/arm64.err; exit 1; }
         echo "    the packaged arm64 tool under qemu-user: the same bytes as amd64'"'"'s ($(wc -l </root/arm64.out) lines)"
-    ' sh "$(basename "$amd64_deb")" || fail "$name: the arm64 package"
+    ' sh "$(basename "$amd64_deb")" "$run_tests" "$arm64_test_suites" || fail "$name: the arm64 package"
     # Each end-to-end test's count of cases, from the output CTest logged.
-    awk '
+    [ "$run_tests" = false ] || awk '
         /^[0-9]+\/[0-9]+ Test: / { name = $3; ran = ""; verdict = "" }
         /^Ran [0-9]+ tests? / { ran = $2 }
         /^(OK|FAILED)/ { verdict = $0 }
@@ -81,6 +90,7 @@ arm64_commands() {
 }
 
 [ "$#" -gt 0 ] || set -- bookworm trixie
+arm64_test_suites=${MRI_ARM64_TEST_SUITES:-trixie}
 for suite in "$@"; do
     need_package "$suite"
     step "$(suite_name "$suite"): the arm64 package"
