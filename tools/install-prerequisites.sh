@@ -43,7 +43,7 @@ last_package=wtmpdb
 demo="make cmake g++ $last_package util-linux mount"
 test="clang libclang-rt-dev libgtest-dev libbenchmark-dev python3 man-db groff-base valgrind
 mawk gawk build-essential dpkg-dev debhelper xz-utils lintian clustershell pdsh openssh-client iproute2 systemd
-git rpm ansible-core ansible-lint python3-apt gnupg createrepo-c apt-utils"
+git rpm ansible-core ansible-lint python3-apt gnupg createrepo-c apt-utils dnf zypper"
 arm64="crossbuild-essential-arm64 qemu-user-static libgtest-dev:arm64"
 # The release's packages hold the static tool: its cross compilers need no
 # runtime of their architectures installed.

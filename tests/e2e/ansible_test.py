@@ -55,10 +55,11 @@ REPOSITORY = "http://127.0.0.1:8080"
 TIMER_LINK = "etc/systemd/system/timers.target.wants/mean-reboot-interval-textfile.timer"
 STATUS_UNREACHABLE = 4  # ansible-playbook: some host could not be reached
 STATUS_FAILED = 2  # ansible-playbook: some host failed
-# What a node's package managers keep of their own, and what the test's
+# What a node's package managers keep of their own (zypper's refresh
+# cookies under YaST2's name too), and what the test's
 # connections leave: not what the role installed.
 OWN_RECORDS = ("root", "var/lib/dpkg", "var/lib/apt", "var/cache", "var/lib/rpm",
-               "var/log", "tmp", "run")
+               "var/lib/dnf", "var/lib/zypp", "var/lib/YaST2", "var/log", "tmp", "run")
 ROCKY_RELEASE = {
     "etc/os-release": 'NAME="Rocky Linux"\nVERSION="9.4 (Blue Onyx)"\nID="rocky"\n'
                       'ID_LIKE="rhel centos fedora"\nVERSION_ID="9.4"\n'
@@ -66,7 +67,17 @@ ROCKY_RELEASE = {
     "etc/redhat-release": "Rocky Linux release 9.4 (Blue Onyx)\n",
     # Where an RPM system keeps its database (Debian's rpm keeps it in ~).
     "etc/rpm/macros": "%_dbpath /var/lib/rpm\n",
+    # dnf as RHEL configures it: a repository that fails fails the run.
+    "etc/dnf/dnf.conf": "[main]\ngpgcheck=1\ninstallonly_limit=3\nclean_requirements_on_remove=True\n"
+                        "best=True\nskip_if_unavailable=False\n",
 }
+# The RPM node again, now saying it is SUSE (its Rocky files set aside).
+SLES_RELEASE = {
+    "etc/os-release": 'NAME="SLES"\nVERSION="15-SP6"\nVERSION_ID="15.6"\nID="sles"\n'
+                      'ID_LIKE="suse"\nPRETTY_NAME="SUSE Linux Enterprise Server 15 SP6"\n',
+}
+# The folders where each family's package manager reads its sources.
+SOURCE_FOLDERS = ("etc/yum.repos.d", "etc/zypp/repos.d")
 BULLSEYE_RELEASE = {
     "etc/os-release": 'PRETTY_NAME="Debian GNU/Linux 11 (bullseye)"\nNAME="Debian GNU/Linux"\n'
                       'VERSION_ID="11"\nVERSION="11 (bullseye)"\nVERSION_CODENAME=bullseye\n'
@@ -148,6 +159,7 @@ def recap(output):
 
 
 class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
+    maxDiff = None
     @classmethod
     def setUpClass(cls):
         cls.make_root("mri-ansible-")
@@ -170,14 +182,11 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
                 os.makedirs(cls.node_folder(node, part))
         # The folder a Rocky node's filesystem package owns, where RPMs put
         # their licenses.
-        os.makedirs(os.path.join(cls.node_folder(RPM_NODE, "upper"), "usr/share/licenses"))
+        for folder in ("usr/share/licenses",) + SOURCE_FOLDERS:
+            os.makedirs(os.path.join(cls.node_folder(RPM_NODE, "upper"), folder))
         for files, node in ((ROCKY_RELEASE, RPM_NODE), (ALPINE_RELEASE, OTHER_NODE),
                             (BULLSEYE_RELEASE, OLD_DEBIAN_NODE)):
-            for path, text in files.items():
-                path = os.path.join(cls.node_folder(node, "upper"), path)
-                os.makedirs(os.path.dirname(path), exist_ok=True)
-                with open(path, "w", encoding="ascii") as handle:
-                    handle.write(text)
+            cls.write_node_files(node, files)
         cls.set_up_ssh()
         cls.start_nodes()
         cls.ansible_env = cls.set_up_ansible()
@@ -186,6 +195,14 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         installed = cls.on_node(RPM_NODE, "rpm -i %s && rpm -q node-base" % provider)
         assert installed.returncode == 0, installed.stdout + installed.stderr
         cls.before = cls.node_states()
+
+    @classmethod
+    def write_node_files(cls, node, files):
+        for path, text in files.items():
+            path = os.path.join(cls.node_folder(node, "upper"), path)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w", encoding="ascii") as handle:
+                handle.write(text)
 
     @classmethod
     def node_folder(cls, node, part):
@@ -444,11 +461,12 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
                     self.assertRegex(message, r"SHA256SUMS does not list mean-reboot-interval"
                                      + re.escape(takes) + "$")
 
-    def test_6_debian_nodes_from_the_signed_repository(self):
-        """The release's signed apt repository, written with a throwaway key
-        and served over HTTP: the Debian nodes take the key, the source and
-        the package from it, a second run changes nothing, and removal
-        leaves each node as it was."""
+    def test_6_from_the_signed_repositories(self):
+        """The release's signed repositories, written with a throwaway key
+        and served over HTTP: the Debian nodes through apt, the RPM node
+        through dnf as Rocky Linux and through zypper as SUSE, each taking
+        the key, the source and the package from them; a second run changes
+        nothing, and removal leaves each node as it was."""
         published = self.private("published")
         shutil.copytree(RELEASE, published)
         gnupg = self.private("gnupg")
@@ -473,37 +491,81 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             self.assertTrue(ssh_nodes.wait_for_port("127.0.0.1", int(REPOSITORY.rsplit(":", 1)[1])))
-            self.check_repository_rounds()
+            # Each node's package manager, asked where its package came from.
+            apt = ("apt-cache policy mean-reboot-interval",
+                   ["Installed: 1.1.0\n", " %s/deb stable/main " % REPOSITORY])
+            self.check_repository_round(DEBIAN_NODES, {
+                "etc/apt/sources.list.d/mean-reboot-interval.sources": "Signed-By: ",
+                "usr/share/keyrings/mean-reboot-interval-archive-keyring.gpg": ""}, apt)
+            self.assert_as_before(DEBIAN_NODES)
+            dnf = ("dnf -q list --installed mean-reboot-interval",
+                   ["mean-reboot-interval.x86_64", "1.1.0-1", "@mean-reboot-interval"])
+            self.check_repository_round([RPM_NODE], {
+                "etc/yum.repos.d/mean-reboot-interval.repo": "repo_gpgcheck = 1"}, dnf)
+            self.assert_as_before([RPM_NODE])
+            self.rewrite_on_node(RPM_NODE, SLES_RELEASE, "etc/redhat-release")
+            try:
+                zypper = ("zypper --non-interactive search --installed-only --details mean-reboot-interval",
+                          ["| 1.1.0-1 ", "| mean-reboot-interval"])
+                self.check_repository_round([RPM_NODE], {
+                    "etc/zypp/repos.d/mean-reboot-interval.repo": "pkg_gpgcheck=1"}, zypper)
+            finally:
+                self.rewrite_on_node(RPM_NODE, ROCKY_RELEASE)
+            self.assert_as_before([RPM_NODE])
         finally:
             server.terminate()
             server.wait(timeout=10)
 
-    def check_repository_rounds(self):
-        debian = ",".join(DEBIAN_NODES)
+    def rewrite_on_node(self, node, files, removed=None):
+        """FILES written, and REMOVED removed, through the node: its root's
+        folder is not to be changed under the mounted overlay."""
+        commands = ["printf %%s %s >/%s" % (shlex.quote(text), path) for path, text in files.items()]
+        if removed is not None:
+            commands.append("rm /" + removed)
+        done = self.on_node(node, " && ".join(commands))
+        self.assertEqual(done.returncode, 0, done.stderr)
+
+    def check_repository_round(self, nodes, sources, package_manager):
+        """The role on NODES from the repository: the SOURCES files in place
+        (with the words each must hold), the release not copied, the rpm
+        key imported where the node has rpm's database, the package manager
+        telling where the package came from; then a second run that changes
+        nothing, and removal."""
+        hosts = ",".join(nodes)
         command = self.documented("install.yml", "mean_reboot_interval_repository_url=" + DOC_REPOSITORY)
-        first = self.run_documented(command, hosts=debian)
+        first = self.run_documented(command, hosts=hosts)
         self.assertEqual(first.returncode, 0, first.stdout + first.stderr)
-        for node in DEBIAN_NODES:
+        query, words = package_manager
+        for node in nodes:
             with self.subTest(node=node):
                 state = upper_state(self.node_folder(node, "upper"))
-                for path in ("etc/apt/sources.list.d/mean-reboot-interval.sources",
-                             "usr/share/keyrings/mean-reboot-interval-archive-keyring.gpg"):
+                for path, holds in sources.items():
                     self.assertIn(path, state)
+                    with open(os.path.join(self.node_folder(node, "upper"), path), "rb") as handle:
+                        self.assertIn(holds.encode(), handle.read())
                 self.assertNotIn("var/lib/mean-reboot-interval", state)
-                policy = self.on_node(node, "apt-cache policy mean-reboot-interval")
-                self.assertIn("Installed: 1.1.0\n", policy.stdout)
-                self.assertIn(" %s/deb stable/main " % REPOSITORY, policy.stdout)
+                if node == RPM_NODE:
+                    key = self.on_node(node, "rpm -q --qf '%{summary}\\n' gpg-pubkey")
+                    self.assertIn("Test publisher", key.stdout)
+                said = self.on_node(node, query)
+                for word in words:
+                    self.assertIn(word, said.stdout)
                 self.assertEqual(self.on_node(node, "mean-reboot-interval").returncode,
                                  255 if node == NO_HISTORY else 0)
-        again = self.run_documented(command, hosts=debian)
+        again = self.run_documented(command, hosts=hosts)
         self.assertEqual(again.returncode, 0, again.stdout + again.stderr)
         for node, counts in recap(again.stdout).items():
             self.assertEqual(counts["changed"], 0, "%s changed: %s" % (node, again.stdout))
-        remove = self.run_documented(self.documented("install.yml", "mean_reboot_interval_state=absent"),
-                                     hosts=debian)
+        remove = self.run_documented(self.documented("install.yml", "mean_reboot_interval_repository_url="
+                                                     + DOC_REPOSITORY, "mean_reboot_interval_state=absent"),
+                                     hosts=hosts)
         self.assertEqual(remove.returncode, 0, remove.stdout + remove.stderr)
+        if RPM_NODE in nodes:
+            self.assertNotEqual(self.on_node(RPM_NODE, "rpm -q gpg-pubkey").returncode, 0)
+
+    def assert_as_before(self, nodes):
         after = self.node_states()
-        for node in DEBIAN_NODES:
+        for node in nodes:
             with self.subTest(node=node):
                 self.assertEqual(after[node], self.before[node])
 
