@@ -6,8 +6,8 @@
 # check builds is the one the later checks install:
 #
 #   base-roots          Debian 12, 13 and testing roots (debootstrap, cached)
-#   quick-start         the README's two commands: as a user with sudo on
-#                       Debian 12, as root without it on Debian 13
+#   quick-start         the README's two commands as a user with sudo on
+#                       Debian 13 (CI's first step: as root on Debian 12)
 #   source-package      the .deb as the README builds it; lintian,
 #                       autopkgtest, a reproducible second build
 #   arm64-package       the README's arm64 commands; the tests under qemu

@@ -492,23 +492,26 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         try:
             self.assertTrue(ssh_nodes.wait_for_port("127.0.0.1", int(REPOSITORY.rsplit(":", 1)[1])))
             # Each node's package manager, asked where its package came from.
-            apt = ("apt-cache policy mean-reboot-interval",
+            # Each way: the sources it puts in place (with words each must
+            # hold), and the node's package manager, asked where its package
+            # came from.
+            apt = ({"etc/apt/sources.list.d/mean-reboot-interval.sources": "Signed-By: ",
+                    "usr/share/keyrings/mean-reboot-interval-archive-keyring.gpg": ""},
+                   "apt-cache policy mean-reboot-interval",
                    ["Installed: 1.1.0\n", " %s/deb stable/main " % REPOSITORY])
-            self.check_repository_round(DEBIAN_NODES, {
-                "etc/apt/sources.list.d/mean-reboot-interval.sources": "Signed-By: ",
-                "usr/share/keyrings/mean-reboot-interval-archive-keyring.gpg": ""}, apt)
-            self.assert_as_before(DEBIAN_NODES)
-            dnf = ("dnf -q list --installed mean-reboot-interval",
+            dnf = ({"etc/yum.repos.d/mean-reboot-interval.repo": "repo_gpgcheck = 1"},
+                   "dnf -q list --installed mean-reboot-interval",
                    ["mean-reboot-interval.x86_64", "1.1.0-1", "@mean-reboot-interval"])
-            self.check_repository_round([RPM_NODE], {
-                "etc/yum.repos.d/mean-reboot-interval.repo": "repo_gpgcheck = 1"}, dnf)
-            self.assert_as_before([RPM_NODE])
+            zypper = ({"etc/zypp/repos.d/mean-reboot-interval.repo": "pkg_gpgcheck=1"},
+                      "zypper --non-interactive search --installed-only --details mean-reboot-interval",
+                      ["| 1.1.0-1 ", "| mean-reboot-interval"])
+            ways = {node: apt for node in DEBIAN_NODES}
+            ways[RPM_NODE] = dnf
+            self.check_repository_round(ways)
+            self.assert_as_before(ways)
             self.rewrite_on_node(RPM_NODE, SLES_RELEASE, "etc/redhat-release")
             try:
-                zypper = ("zypper --non-interactive search --installed-only --details mean-reboot-interval",
-                          ["| 1.1.0-1 ", "| mean-reboot-interval"])
-                self.check_repository_round([RPM_NODE], {
-                    "etc/zypp/repos.d/mean-reboot-interval.repo": "pkg_gpgcheck=1"}, zypper)
+                self.check_repository_round({RPM_NODE: zypper})
             finally:
                 self.rewrite_on_node(RPM_NODE, ROCKY_RELEASE)
             self.assert_as_before([RPM_NODE])
@@ -525,18 +528,17 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
         done = self.on_node(node, " && ".join(commands))
         self.assertEqual(done.returncode, 0, done.stderr)
 
-    def check_repository_round(self, nodes, sources, package_manager):
-        """The role on NODES from the repository: the SOURCES files in place
-        (with the words each must hold), the release not copied, the rpm
-        key imported where the node has rpm's database, the package manager
-        telling where the package came from; then a second run that changes
-        nothing, and removal."""
-        hosts = ",".join(nodes)
+    def check_repository_round(self, ways):
+        """The role from the repository on the nodes of WAYS, each node's
+        way its sources, in place with the words each must hold, and its
+        package manager's query and the words it must answer; the release
+        not copied, the rpm key imported where the node has rpm's database;
+        then a second run that changes nothing, and removal."""
+        hosts = ",".join(ways)
         command = self.documented("install.yml", "mean_reboot_interval_repository_url=" + DOC_REPOSITORY)
         first = self.run_documented(command, hosts=hosts)
         self.assertEqual(first.returncode, 0, first.stdout + first.stderr)
-        query, words = package_manager
-        for node in nodes:
+        for node, (sources, query, words) in ways.items():
             with self.subTest(node=node):
                 state = upper_state(self.node_folder(node, "upper"))
                 for path, holds in sources.items():
@@ -560,7 +562,7 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
                                                      + DOC_REPOSITORY, "mean_reboot_interval_state=absent"),
                                      hosts=hosts)
         self.assertEqual(remove.returncode, 0, remove.stdout + remove.stderr)
-        if RPM_NODE in nodes:
+        if RPM_NODE in ways:
             self.assertNotEqual(self.on_node(RPM_NODE, "rpm -q gpg-pubkey").returncode, 0)
 
     def assert_as_before(self, nodes):

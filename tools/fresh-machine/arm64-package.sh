@@ -51,6 +51,8 @@ cross_build_arm64() {
             echo "    tests under qemu-user in $(($(date +%s) - started)) s"
         else
             echo "    tests under qemu-user: run on $3 only"
+            apt-get install -y -q --no-install-recommends qemu-user-static >/root/qemu-install.log 2>&1 ||
+                { tail -n 20 /root/qemu-install.log; exit 1; }
         fi
         # Both packaged tools on one history, read by this release'"'"'s last.
         cd /root
