@@ -20,8 +20,7 @@
 #                       `last`, its RPM; Debian 12 armhf and s390x roots
 #   release-repositories  the signed apt and RPM repositories over HTTP:
 #                       apt on Debian 11, 12 and 13, dnf and zypper; bad
-#                       signatures and packages refused (named only: the
-#                       rest already take most of CI's 90 minutes here)
+#                       signatures and packages refused
 #
 #   tools/check-fresh-machine.sh [CHECK...]    (as root; default: all)
 #
@@ -37,7 +36,7 @@ MRI_FRESH_WORK=$work
 export MRI_FRESH_WORK
 
 [ "$#" -gt 0 ] || set -- base-roots quick-start source-package arm64-package installed-package \
-    under-systemd release-artifacts release-architectures
+    under-systemd release-artifacts release-architectures release-repositories
 echo "HEAD: $(git -C "$here" log -1 --format='%h %s')"
 for check in "$@"; do
     [ -x "$here/tools/fresh-machine/$check.sh" ] || fail "no such check: $check"

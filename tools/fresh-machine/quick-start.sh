@@ -64,7 +64,7 @@ run_quick_start() {
             in_root "$root" runuser -l "$newcomer" -c \
                 "cd mean-reboot-interval && CI='$MRI_CI' && export CI && $command" >"$log" 2>&1
         fi || { tail -n 60 "$log" >&2; fail "as $who: $command"; }
-        grep -E "^prerequisites:|additional disk space|^demo: /usr/bin/last|tests passed|^\\$summary_prefix" "$log" | sed 's/^/   /' || true
+        grep -E "^prerequisites:|^Need to get|additional disk space|^demo: /usr/bin/last|tests passed|^\\$summary_prefix" "$log" | sed 's/^/   /' || true
         echo "   packages added: $(($(installed_count "$root") - packages_before))"
         enabled_after=$(enabled_units "$root")
         # The demo's `last` may enable what it needs (wtmpdb records each
