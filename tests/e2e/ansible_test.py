@@ -491,7 +491,6 @@ class Ansible(ssh_nodes.SshNodes, unittest.TestCase):
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             self.assertTrue(ssh_nodes.wait_for_port("127.0.0.1", int(REPOSITORY.rsplit(":", 1)[1])))
-            # Each node's package manager, asked where its package came from.
             # Each way: the sources it puts in place (with words each must
             # hold), and the node's package manager, asked where its package
             # came from.

@@ -4,7 +4,8 @@
 # commands, exactly as written; lintian on its .changes; the unit and
 # end-to-end tests of an arm64 build run under qemu-user (on the suites in
 # MRI_ARM64_TEST_SUITES only, default Debian 13: under emulation they take
-# about ten minutes a release, and the code they run is the same on both);
+# three to four minutes a release, and the code they run is the same on
+# both);
 # and the packaged
 # arm64 tool, under qemu-user, giving the same bytes as the amd64
 # package's on the crafted history read by the release's own `last` (the
